@@ -1,0 +1,5 @@
+#include "entry/TRQMain.h"
+
+int TRQMain::run(const char *) { return 0; }
+
+int TRQMain::run(int, char **) { return 0; }
