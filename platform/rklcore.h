@@ -220,9 +220,11 @@ public:
 /// derived class overrides. A stack size of 0 takes the system's default;
 /// any other size is rounded up to what the system accepts.
 ///
-/// A thread is started at most once. The destructor joins a thread that was
-/// started and not yet joined, so a derived class whose run() may still be
-/// going must stop it (or join) in its own destructor.
+/// A thread may be started again once its body has returned (start() then
+/// joins the earlier run first); starting it while the body still runs is
+/// refused. The destructor joins a thread that was started and not yet
+/// joined, so a derived class whose run() may still be going must stop it
+/// (or join) in its own destructor.
 class RKLThread : public RKLRunnable {
 public:
   explicit RKLThread(RKLRunnable *target = nullptr, size_t stackSize = 0);
@@ -234,7 +236,7 @@ public:
   void run() override;
 
   /// Starts the thread; raises RKLThreadResourceError when it cannot be
-  /// created or was started before.
+  /// created or is still running.
   void start();
   /// Waits for the thread's body to return; does nothing when the thread was
   /// never started or was joined before. A thread cannot join itself
@@ -434,5 +436,10 @@ public:
 
 /// The last system error code of the calling thread: errno or GetLastError().
 int rklLastSystemError();
+
+/// The name of the platform the program was built for, as installations name
+/// their bootstrap files: "winx64" for 64-bit Windows, "linuxx64" for Linux on
+/// x86-64, "linux" followed by the processor's name elsewhere.
+const char *rklPlatformName();
 
 #endif // RKLCORE_H

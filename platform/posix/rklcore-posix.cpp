@@ -65,8 +65,13 @@ void RKLThread::run() {
 }
 
 void RKLThread::start() {
-  if (m_native->started)
-    throw RKLThreadResourceError("RKLThread::start (already started)", EINVAL);
+  if (m_native->started) {
+    if (m_native->alive.load())
+      throw RKLThreadResourceError("RKLThread::start (still running)", EBUSY);
+    join();
+    m_native->started = false;
+    m_native->joined = false;
+  }
   pthread_attr_t attributes;
   int rc = pthread_attr_init(&attributes);
   if (rc != 0)
@@ -299,3 +304,13 @@ void RKLFmFile::close() {
 bool RKLFmFile::isOpen() const { return m_native->fd >= 0; }
 
 int rklLastSystemError() { return errno; }
+
+const char *rklPlatformName() {
+#if defined(__x86_64__)
+  return "linuxx64";
+#elif defined(__aarch64__)
+  return "linuxarm64";
+#else
+  return "linux";
+#endif
+}

@@ -67,8 +67,14 @@ void RKLThread::run() {
 }
 
 void RKLThread::start() {
-  if (m_native->thread)
-    throw RKLThreadResourceError("RKLThread::start (already started)", ERROR_INVALID_FUNCTION);
+  if (m_native->thread) {
+    if (m_native->alive.load())
+      throw RKLThreadResourceError("RKLThread::start (still running)", ERROR_BUSY);
+    join();
+    CloseHandle(m_native->thread);
+    m_native->thread = nullptr;
+    m_native->joined = false;
+  }
   m_native->alive.store(true);
   unsigned id = 0;
   // No security attributes: the thread handle is not inheritable.
@@ -280,3 +286,5 @@ void RKLFmFile::close() {
 bool RKLFmFile::isOpen() const { return m_native->file != INVALID_HANDLE_VALUE; }
 
 int rklLastSystemError() { return static_cast<int>(GetLastError()); }
+
+const char *rklPlatformName() { return "winx64"; }

@@ -1,4 +1,5 @@
 //===- ThreadTest.cpp - Threads, semaphores and locks of the core library -===//
+#include "TestSupport.h"
 #include "rklcore.h"
 
 #include <gtest/gtest.h>
@@ -55,12 +56,29 @@ TEST(RKLThread, OwnRunAndIsAlive) {
   EXPECT_FALSE(thread.isAlive());
 }
 
-TEST(RKLThread, StartTwiceIsRefused) {
-  Recorder recorder;
-  RKLThread thread(&recorder, 0);
+TEST(RKLThread, StartWhileRunningIsRefusedAndAfterTheEndAllowed) {
+  WaitingThread thread;
   thread.start();
+  ASSERT_EQ(thread.started.timedWait(10000), 1);
   EXPECT_THROW(thread.start(), RKLThreadResourceError);
+  thread.release.post();
   thread.join();
+  // Once the body has returned the thread can run again.
+  thread.start();
+  ASSERT_EQ(thread.started.timedWait(10000), 1);
+  thread.release.post();
+  thread.join();
+  EXPECT_FALSE(thread.isAlive());
+
+  // Without an explicit join, start() joins the earlier run itself.
+  Recorder recorder;
+  RKLThread again(&recorder, 0);
+  again.start();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !again.isAlive(); }));
+  recorder.ran = false;
+  again.start();
+  again.join();
+  EXPECT_TRUE(recorder.ran);
 }
 
 TEST(RKLThread, JoinOfNeverStartedThreadReturns) {
