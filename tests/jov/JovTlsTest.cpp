@@ -1,0 +1,338 @@
+//===- JovTlsTest.cpp - Secured JOV connections against a TLS test child --===//
+//
+// A certificate authority and server certificates are made with the openssl
+// command in a temporary folder; JOV_CA_FILE points the library at the
+// authority. The handshake must finish within the few establish calls that
+// the service allows, and every verification failure must say why. Linux
+// only: the Windows build offers plain connections.
+//
+//===----------------------------------------------------------------------===//
+#include "JovTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+using namespace jovtest;
+
+namespace {
+
+/// Certificates shared by the suite, made once.
+struct Certificates {
+  testsupport::TempDir dir{"jovtls"};
+  std::string caFile;          ///< the trusted authority
+  std::string serverCert;      ///< localhost and 127.0.0.1, by the authority
+  std::string serverKey;
+  std::string otherHostCert;   ///< otherhost.invalid, by the authority
+  std::string otherHostKey;
+  std::string strangerCert;    ///< localhost, by an authority nobody trusts
+  std::string strangerKey;
+  std::string failure;
+};
+
+bool run(const std::string &command, std::string &failure) {
+  int rc = std::system((command + " >/dev/null 2>&1").c_str());
+  if (rc != 0)
+    failure = "command failed (" + std::to_string(rc) + "): " + command;
+  return rc == 0;
+}
+
+/// Makes an authority `name` (name.pem, name.key) in `dir`.
+bool makeAuthority(const testsupport::TempDir &dir, const std::string &name, std::string &failure) {
+  return run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj '/CN=" + name +
+                 "' -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign"
+                 " -keyout '" + dir.file(name + ".key") + "' -out '" + dir.file(name + ".pem") + "'",
+             failure);
+}
+
+/// Makes a server certificate `name` for `subjectAltName`, issued by `authority`.
+bool makeServer(const testsupport::TempDir &dir, const std::string &name, const std::string &commonName,
+                const std::string &altNames, const std::string &authority, std::string &failure) {
+  testsupport::writeFile(dir.file(name + ".ext"),
+                         "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+                         "extendedKeyUsage=serverAuth\nsubjectAltName=" + altNames + "\n");
+  return run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=" + commonName +
+                 "' -keyout '" + dir.file(name + ".key") + "' -out '" + dir.file(name + ".csr") + "'",
+             failure) &&
+         run("openssl x509 -req -days 2 -in '" + dir.file(name + ".csr") + "' -CA '" + dir.file(authority + ".pem") +
+                 "' -CAkey '" + dir.file(authority + ".key") + "' -CAcreateserial -extfile '" +
+                 dir.file(name + ".ext") + "' -out '" + dir.file(name + ".pem") + "'",
+             failure);
+}
+
+Certificates &certificates() {
+  static std::unique_ptr<Certificates> made = [] {
+    auto c = std::make_unique<Certificates>();
+    const testsupport::TempDir &d = c->dir;
+    if (makeAuthority(d, "ca", c->failure) && makeAuthority(d, "stranger-ca", c->failure) &&
+        makeServer(d, "server", "localhost", "DNS:localhost,IP:127.0.0.1", "ca", c->failure) &&
+        makeServer(d, "otherhost", "otherhost.invalid", "DNS:otherhost.invalid", "ca", c->failure) &&
+        makeServer(d, "stranger", "localhost", "DNS:localhost,IP:127.0.0.1", "stranger-ca", c->failure)) {
+      c->caFile = d.file("ca.pem");
+      c->serverCert = d.file("server.pem");
+      c->serverKey = d.file("server.key");
+      c->otherHostCert = d.file("otherhost.pem");
+      c->otherHostKey = d.file("otherhost.key");
+      c->strangerCert = d.file("stranger.pem");
+      c->strangerKey = d.file("stranger.key");
+    }
+    return c;
+  }();
+  return *made;
+}
+
+class JovTlsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (testsupport::isWindows())
+      GTEST_SKIP() << "the Windows build of the library offers plain connections only";
+    Certificates &c = certificates();
+    ASSERT_EQ(c.failure, "");
+    std::string error;
+    ASSERT_TRUE(jov.load("JOV_Crypto_Interface", error)) << error;
+    const char *old = std::getenv("JOV_CA_FILE");
+    m_savedCaFile = old ? std::optional<std::string>(old) : std::nullopt;
+    setEnvironment("JOV_CA_FILE", c.caFile);
+  }
+  void TearDown() override {
+    if (!testsupport::isWindows())
+      setEnvironment("JOV_CA_FILE", m_savedCaFile);
+  }
+
+  /// Starts a TLS test child with `cert`/`key` and `extra` options; its port.
+  int startTlsServer(ChildProcess &child, const std::string &cert, const std::string &key,
+                     std::vector<std::string> extra) {
+    extra.push_back("--tls-cert=" + cert);
+    extra.push_back("--tls-key=" + key);
+    std::string error;
+    int port = startServer(child, dir, extra, error);
+    EXPECT_NE(port, 0) << error;
+    return port;
+  }
+
+  /// Connects and runs the service's loop: Connect_Url, then EstablishSecure
+  /// while it answers -23, then Connect_Url again. Returns the handle and the
+  /// number of establish calls; the result of the last call in `rc`.
+  JOV_HANDLE secureConnect(const std::string &url, int &establishCalls, int &rc) {
+    JOV_HANDLE handle = 0;
+    const std::string document = sessionDocument("IPv4");
+    EXPECT_EQ(jov.Socket(&handle, document.c_str(), 0, nullptr), JOV_OK);
+    establishCalls = 0;
+    rc = jov.Connect_Url(handle, url.c_str(), document.c_str());
+    if (rc != JOV_E_SECURE_REQUIRED)
+      return handle;
+    EXPECT_NE(jov.lastError(handle).find("must be established"), std::string::npos);
+    do {
+      rc = jov.EstablishSecure(handle, 0);
+      ++establishCalls;
+    } while (rc == JOV_E_IN_PROGRESS && establishCalls < 10);
+    if (rc == JOV_OK)
+      rc = jov.Connect_Url(handle, url.c_str(), document.c_str());
+    return handle;
+  }
+
+  std::string exchange(JOV_HANDLE handle, const std::string &command, std::size_t expected) {
+    EXPECT_EQ(jov.Send(handle, command.data(), static_cast<uint32_t>(command.size()), 0, nullptr, nullptr), JOV_OK)
+        << jov.lastError(handle);
+    std::string data;
+    while (data.size() < expected) {
+      JOV_POLLFD entry{handle, JOV_POLL_READABLE, 0};
+      char *details = nullptr;
+      int rc = jov.Poll(&entry, 1, 10000, 0, &details);
+      EXPECT_GE(rc, 0) << jov.take(details);
+      if (!(entry.revents & JOV_POLL_READABLE))
+        break;
+      char buffer[256];
+      uint32_t count = 0;
+      EXPECT_EQ(jov.Recv(handle, buffer, sizeof(buffer), 0, &count, nullptr), JOV_OK) << jov.lastError(handle);
+      if (count == 0)
+        break;
+      data.append(buffer, count);
+    }
+    return data;
+  }
+
+  JovLibrary jov;
+  testsupport::TempDir dir;
+
+private:
+  std::optional<std::string> m_savedCaFile;
+};
+
+} // namespace
+
+TEST_F(JovTlsTest, Tls13HandshakeTakesAtMostThreeEstablishCalls) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--tls-version=1.3", "--reply=secure PONG"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port) + "/", calls, rc);
+  ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  EXPECT_GE(calls, 1);
+  EXPECT_LE(calls, 3);
+  EXPECT_NE(jov.lastError(handle).find("TLSv1.3"), std::string::npos) << jov.lastError(handle);
+  EXPECT_EQ(jov.EstablishSecure(handle, 0), JOV_OK);
+  EXPECT_EQ(exchange(handle, "PING", 11), "secure PONG");
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+  EXPECT_EQ(handle, 0);
+}
+
+TEST_F(JovTlsTest, Tls12HandshakeTakesAtMostThreeEstablishCalls) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--tls-version=1.2", "--reply=v1.2"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("https://localhost:" + std::to_string(port), calls, rc);
+  ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  EXPECT_GE(calls, 1);
+  EXPECT_LE(calls, 3);
+  EXPECT_NE(jov.lastError(handle).find("TLSv1.2"), std::string::npos) << jov.lastError(handle);
+  EXPECT_EQ(exchange(handle, "ask", 4), "v1.2");
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, EstablishReportsProgressUntilTheHandshakeIsDone) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--reply=x"});
+  JOV_HANDLE handle = 0;
+  ASSERT_EQ(jov.Socket(&handle, sessionDocument("IPv4").c_str(), 0, nullptr), JOV_OK);
+  const std::string url = "tls://127.0.0.1:" + std::to_string(port);
+  ASSERT_EQ(jov.Connect_Url(handle, url.c_str(), nullptr), JOV_E_SECURE_REQUIRED);
+  // Before the handshake, sending is refused and connecting again repeats -15.
+  EXPECT_EQ(jov.Send(handle, "x", 1, 0, nullptr, nullptr), JOV_E_STATE);
+  EXPECT_EQ(jov.Connect_Url(handle, url.c_str(), nullptr), JOV_E_SECURE_REQUIRED);
+  // A fast peer may answer while the first call still runs, so the first
+  // call may already finish the handshake.
+  int rc = jov.EstablishSecure(handle, 0);
+  int calls = 1;
+  if (rc == JOV_E_IN_PROGRESS) {
+    EXPECT_EQ(jov.lastError(handle), "the TLS handshake with 127.0.0.1:" + std::to_string(port) + " is in progress");
+  }
+  while (rc == JOV_E_IN_PROGRESS && calls < 10) {
+    rc = jov.EstablishSecure(handle, 0);
+    ++calls;
+  }
+  EXPECT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  EXPECT_LE(calls, 3);
+  EXPECT_EQ(jov.Connect_Url(handle, url.c_str(), nullptr), JOV_OK);
+  EXPECT_EQ(jov.Connect_Url(handle, "tls://127.0.0.1:9", nullptr), JOV_E_STATE);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, AnIpAddressIsVerifiedAgainstTheCertificate) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--reply=by address"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://127.0.0.1:" + std::to_string(port), calls, rc);
+  ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  EXPECT_EQ(exchange(handle, "?", 10), "by address");
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, AnUntrustedAuthorityFailsWithTheReason) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.strangerCert, c.strangerKey, {"--reply=x"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
+  EXPECT_EQ(rc, JOV_E_VERIFY);
+  std::string details = jov.lastError(handle);
+  EXPECT_NE(details.find("unable to get local issuer certificate"), std::string::npos) << details;
+  EXPECT_NE(details.find("TLS handshake with localhost:" + std::to_string(port) + " failed"), std::string::npos)
+      << details;
+  // A failed session stays failed.
+  EXPECT_EQ(jov.EstablishSecure(handle, 0), JOV_E_STATE);
+  uint32_t sent = 0;
+  EXPECT_EQ(jov.Send(handle, "x", 1, 0, &sent, nullptr), JOV_E_STATE);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, TheSystemTrustStoreDoesNotKnowTheTestAuthority) {
+  setEnvironment("JOV_CA_FILE", std::nullopt);
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--reply=x"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
+  EXPECT_EQ(rc, JOV_E_VERIFY);
+  EXPECT_NE(jov.lastError(handle).find("unable to get local issuer certificate"), std::string::npos)
+      << jov.lastError(handle);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, ACertificateForAnotherHostFailsWithHostnameMismatch) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.otherHostCert, c.otherHostKey, {"--reply=x"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
+  EXPECT_EQ(rc, JOV_E_VERIFY);
+  EXPECT_NE(jov.lastError(handle).find("hostname mismatch"), std::string::npos) << jov.lastError(handle);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+
+  handle = secureConnect("tls://127.0.0.1:" + std::to_string(port), calls, rc);
+  EXPECT_EQ(rc, JOV_E_VERIFY);
+  EXPECT_NE(jov.lastError(handle).find("IP address mismatch"), std::string::npos) << jov.lastError(handle);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, AnUnreadableAuthorityFileIsReported) {
+  setEnvironment("JOV_CA_FILE", dir.file("missing.pem"));
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--reply=x"});
+  JOV_HANDLE handle = 0;
+  ASSERT_EQ(jov.Socket(&handle, sessionDocument("IPv4").c_str(), 0, nullptr), JOV_OK);
+  EXPECT_EQ(jov.Connect_Url(handle, ("tls://localhost:" + std::to_string(port)).c_str(), nullptr), JOV_E_TLS);
+  EXPECT_NE(jov.lastError(handle).find("cannot load the trusted certificates of JOV_CA_FILE"), std::string::npos)
+      << jov.lastError(handle);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, PollOnASilentSecurePeerTimesOutDespiteSessionTickets) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--silent", "--tls-version=1.3"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
+  ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  ASSERT_EQ(jov.Send(handle, "hello?", 6, 0, nullptr, nullptr), JOV_OK);
+  JOV_POLLFD entry{handle, JOV_POLL_READABLE, 0};
+  EXPECT_EQ(jov.Poll(&entry, 1, 500, 0, nullptr), JOV_POLL_TIMEOUT);
+  EXPECT_EQ(entry.revents, 0);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, ASecurePeerThatClosesGivesAReceiveOfZero) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--close"});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
+  ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  ASSERT_EQ(jov.Send(handle, "bye", 3, 0, nullptr, nullptr), JOV_OK);
+  JOV_POLLFD entry{handle, JOV_POLL_READABLE, 0};
+  ASSERT_EQ(jov.Poll(&entry, 1, 10000, 0, nullptr), 1);
+  char buffer[8];
+  uint32_t count = 5;
+  EXPECT_EQ(jov.Recv(handle, buffer, sizeof(buffer), 0, &count, nullptr), JOV_OK) << jov.lastError(handle);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
+
+TEST_F(JovTlsTest, ALargeReplyArrivesWhole) {
+  ChildProcess child;
+  Certificates &c = certificates();
+  std::string big;
+  for (int i = 0; i < 3000; ++i)
+    big += "0123456789"[i % 10];
+  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--reply=" + big});
+  int calls = 0, rc = 0;
+  JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
+  ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);
+  EXPECT_EQ(exchange(handle, "more", big.size()), big);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+}
