@@ -1,0 +1,31 @@
+//===- TRQLogger.cpp - A named logger that forwards to the factory --------===//
+//
+// A logger adds nothing but its name; the threshold test is repeated here so
+// that a suppressed message does not even walk its argument list.
+//
+//===----------------------------------------------------------------------===//
+#include "logging/TRQLogger.h"
+
+#include "logging/TRQLoggerFactory.h"
+
+TRQLogger::TRQLogger(TRQLoggerFactory *factory, const char *name)
+    : m_factory(factory ? factory : TRQLoggerFactory::getInstance()), m_name(name ? name : "") {}
+
+TRQLogger::~TRQLogger() = default;
+
+void TRQLogger::log(int level, const char *format, ...) const {
+  if (!m_factory->isEnabled(level))
+    return;
+  va_list args;
+  va_start(args, format);
+  m_factory->vwrite(level, this, format, args);
+  va_end(args);
+}
+
+void TRQLogger::vlog(int level, const char *format, va_list args) const {
+  m_factory->vwrite(level, this, format, args);
+}
+
+void TRQLogger::logText(int level, const char *text) const { m_factory->writeText(level, this, text); }
+
+bool TRQLogger::isEnabled(int level) const { return m_factory->isEnabled(level); }

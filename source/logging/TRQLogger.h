@@ -1,0 +1,49 @@
+//===- TRQLogger.h - A named logger ---------------------------------------===//
+//
+// Every class that logs holds one static TRQLogger bearing the class's name,
+// created during static initialisation. A logger only carries its name; the
+// threshold, the sinks and the lock belong to the process-wide
+// TRQLoggerFactory.
+//
+//===----------------------------------------------------------------------===//
+#ifndef TRQLOGGER_H
+#define TRQLOGGER_H
+
+#include "rklcore.h"
+
+#include <cstdarg>
+#include <string>
+
+class TRQLoggerFactory;
+
+/// Log levels: a smaller number is more severe. A message is written when its
+/// level is at most the factory's threshold.
+struct TRQLogLevel {
+  enum : int { Fatal = 0, Error = 1, Warn = 2, Info = 3, Debug = 4 };
+};
+
+class TRQLogger {
+public:
+  TRQLogger(TRQLoggerFactory *factory, const char *name);
+  virtual ~TRQLogger();
+  TRQLogger(const TRQLogger &) = delete;
+  TRQLogger &operator=(const TRQLogger &) = delete;
+
+  /// Writes one line at `level` with the message formatted by printf rules.
+  /// The format must be a literal of the program: text from outside (files,
+  /// options, replies) goes through a "%s" or through logText().
+  void log(int level, const char *format, ...) const RKL_PRINTF_FORMAT(3, 4);
+  void vlog(int level, const char *format, va_list args) const RKL_PRINTF_FORMAT(3, 0);
+  /// Writes one line whose message is `text` exactly, never read as a format.
+  void logText(int level, const char *text) const;
+  /// True when a message of `level` would be written.
+  bool isEnabled(int level) const;
+
+  const char *name() const { return m_name.c_str(); }
+
+private:
+  TRQLoggerFactory *m_factory;
+  std::string m_name;
+};
+
+#endif // TRQLOGGER_H
