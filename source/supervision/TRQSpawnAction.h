@@ -1,0 +1,65 @@
+//===- TRQSpawnAction.h - Launching a configured program ------------------===//
+//
+// Configured from a `spawn` element: the program path (first `path` element
+// below it, with `${name}` substitution; attribute quoteAsParam="true"
+// quotes it in the argument list), `sync` (nonzero: wait for the program to
+// end) and the `param` arguments. Executing it builds one command line (the
+// path unquoted, then each argument after a blank, cut at an argument
+// boundary to CommandLineCapacity characters) and starts the program in a
+// new process group. An asynchronous launch returns the process handle; a
+// synchronous one waits, keeps the exit code and returns -1, as does a
+// launch that fails.
+//
+// The action never closes a handle on its own after an asynchronous launch:
+// the owner closes it through closeProcessHandle() once it has seen the
+// process end or killed it. Executing again starts a new process.
+//
+//===----------------------------------------------------------------------===//
+#ifndef TRQSPAWNACTION_H
+#define TRQSPAWNACTION_H
+
+#include "supervision/TRQAction.h"
+#include "supervision/TRQArgVector.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class TRQLogger;
+
+class TRQSpawnAction : public TRQAction {
+public:
+  /// Room for the command line, without its terminating NUL.
+  static constexpr std::size_t CommandLineCapacity = 32768;
+
+  TRQSpawnAction();
+  ~TRQSpawnAction() override;
+
+  /// Throws TRQBadConfigException when the element has no `path` text.
+  void configure(RKLIDOM_Element element) override;
+  /// The launch; the process handle, or -1.
+  int64_t doExecute() override;
+
+  int64_t getProcessHandle() const { return m_hProcess; }
+  int getExitCode() const { return m_exitCode; }
+  /// Releases the process handle (an ERROR line when that fails); there is
+  /// no handle afterwards in any case.
+  void closeProcessHandle();
+  /// Writes the launch description to the log at `level`, as one message.
+  void describe(int level) const;
+
+  const std::string &getPath() const { return m_path; }
+  const TRQArgVector &getArgs() const { return m_args; }
+  int getSync() const { return m_sync; }
+
+private:
+  TRQArgVector m_args;
+  std::string m_path;
+  int m_sync = 0;
+  int64_t m_hProcess = -1;
+  int m_exitCode = 0;
+
+  static TRQLogger *s_logger;
+};
+
+#endif // TRQSPAWNACTION_H
