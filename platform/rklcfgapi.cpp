@@ -8,6 +8,7 @@
 //===----------------------------------------------------------------------===//
 #include "rklcfgapi.h"
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -123,7 +124,17 @@ I18NString RKLFileConfiguration::getComponentVersion(const char *name) {
   return component.getAttribute("version");
 }
 
+namespace {
+std::atomic<IRKLConfiguration *> g_testInstance{nullptr};
+} // namespace
+
 IRKLConfiguration &RKLConfigurationFactory::getInstance() {
+  if (IRKLConfiguration *replacement = g_testInstance.load())
+    return *replacement;
   static IRKLConfiguration *const instance = new RKLFileConfiguration(RKLFmDir::executableDirectory());
   return *instance;
+}
+
+void RKLConfigurationFactory::setInstanceForTesting(IRKLConfiguration *configuration) {
+  g_testInstance.store(configuration);
 }

@@ -93,6 +93,10 @@ private:
 class RKLConfigurationFactory {
 public:
   static IRKLConfiguration &getInstance();
+  /// Makes getInstance() answer with `configuration` (not owned) until it is
+  /// called again; null restores the installation's own configuration. For
+  /// tests that need settings of their own.
+  static void setInstanceForTesting(IRKLConfiguration *configuration);
 };
 
 #endif // RKLCFGAPI_H

@@ -1,0 +1,212 @@
+//===- TRQSocketCommand.cpp - One request/response exchange over the JOV library ===//
+#include "crypto/TRQSocketCommand.h"
+
+#include "crypto/TRQCryptoHelper.h"
+#include "logging/TRQLogger.h"
+#include "logging/TRQLoggerFactory.h"
+#include "rklcfgapi.h"
+#include "rklcore.h"
+#include "rklcrypto.h"
+
+#include <atomic>
+
+namespace {
+
+/// JOV_Connect_Url: the secure session must be established first.
+constexpr int SecureRequired = -15;
+/// JOV_EstablishSecure: the handshake needs another call.
+constexpr int EstablishInProgress = -23;
+/// JOV_Poll: the time limit passed.
+constexpr int PollTimedOut = 2;
+/// Readiness for reading, asked for and tested in the poll entry.
+constexpr uint16_t ReadEvents = 0x0300;
+/// Repetitions of connecting and establishing together, after the first try.
+constexpr int ConnectRetries = 5;
+
+std::atomic<long> g_connectPauseMs{2000};
+
+#define TRQ_SESSION_CONFIG(family)                                                                                     \
+  "<?xml version=\"1.0\" encoding=\"UTF-8\"?><sessionConfigDocument xmlns=\"" JOV_CRYPTO_NAMESPACE                     \
+  "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" JOV_CRYPTO_NAMESPACE              \
+  "crypto.xsd\"><serviceID>gateway</serviceID><protocolFamily>" family "</protocolFamily></sessionConfigDocument>"
+
+} // namespace
+
+const char *const TRQSocketCommand::SessionConfigIPv4 = TRQ_SESSION_CONFIG("IPv4");
+const char *const TRQSocketCommand::SessionConfigIPv6 = TRQ_SESSION_CONFIG("IPv6");
+
+TRQLogger *TRQSocketCommand::s_logger = TRQLoggerFactory::getInstance()->getLogger("TRQSocketCommand");
+
+TRQSocketCommand::TRQSocketCommand(const char *uri, const char *command, unsigned ioTimeoutSec)
+    : m_sCommand(command ? command : ""), m_sURI(uri ? uri : ""), m_ioTimeoutSec(ioTimeoutSec) {}
+
+TRQSocketCommand::~TRQSocketCommand() { close(); }
+
+void TRQSocketCommand::setConnectPauseMsForTesting(long milliseconds) { g_connectPauseMs.store(milliseconds); }
+
+const char *TRQSocketCommand::chooseSessionConfig() {
+  const std::string &uri = m_sURI;
+  // The host starts behind the first "//". Without one, the search's
+  // "not found" (all ones in 32 bits) plus 2 wraps around to 1, so the host
+  // starts at the second character.
+  std::size_t slashes = uri.find("//");
+  uint32_t start = (slashes == std::string::npos ? 0xFFFFFFFFu : static_cast<uint32_t>(slashes)) + 2u;
+  std::size_t slash = uri.find('/', start);
+  std::size_t end = slash == std::string::npos ? uri.size() : slash;
+  // Only the last colon of the whole URI is taken for the port's, so a
+  // bracketed IPv6 literal keeps its own colons.
+  std::size_t colon = uri.rfind(':');
+  if (colon == std::string::npos || colon < start)
+    colon = end;
+  std::string host = colon > start ? uri.substr(start, colon - start) : std::string();
+
+  if (host.find(':') != std::string::npos)
+    return SessionConfigIPv6;
+  if (host.find('.') != std::string::npos && host.find_first_not_of("0123456789.") == std::string::npos)
+    return SessionConfigIPv4;
+  I18NString network = RKLConfigurationFactory::getInstance().getValue("networkConfiguration", 0);
+  if (!network.empty() && network == "IPv6")
+    return SessionConfigIPv6;
+  return SessionConfigIPv4;
+}
+
+char *TRQSocketCommand::lastErrorDetails() {
+  char *details = nullptr;
+  if (m_pCrypto)
+    m_pCrypto->CryptoGetLastErrorDetails(m_handle, 0, &details);
+  else
+    details = const_cast<char *>(RKLCrypto::emptyDetails()); // as an unbound library answers
+  return details;
+}
+
+void TRQSocketCommand::freeDetails(char *details) {
+  if (m_pCrypto)
+    m_pCrypto->CryptoFree(details, 0);
+}
+
+int TRQSocketCommand::connect() {
+  // A handle that an earlier exchange left open would stay open for ever.
+  close();
+  m_pCrypto = TRQCryptoHelper::getCrypto();
+  char *details = nullptr;
+  RKLThread::sleep(g_connectPauseMs.load());
+  const char *document = chooseSessionConfig();
+
+  int rc = -1;
+  if (m_pCrypto)
+    rc = m_pCrypto->Socket(&m_handle, document, 0, &details);
+  else
+    details = const_cast<char *>(RKLCrypto::emptyDetails()); // fails as an unbound library does
+  if (rc < 0) {
+    if (details) {
+      s_logger->log(TRQLogLevel::Error, "failed to create JOV handle: %s ", details);
+      freeDetails(details);
+    }
+    return -1;
+  }
+
+  // One budget of repetitions serves both the connect and the establish
+  // steps; there is no pause between repetitions.
+  int retries = ConnectRetries;
+  for (;;) {
+    rc = m_pCrypto->Connect_Url(m_handle, m_sURI.c_str(), document);
+    if (rc != 0) {
+      details = lastErrorDetails();
+      if (details) {
+        s_logger->log(TRQLogLevel::Error, "failed to connect, JOV error: %s ", details);
+        freeDetails(details);
+      }
+    }
+    if (rc == 0)
+      return 0;
+    if (rc != SecureRequired)
+      return -1;
+
+    for (;;) {
+      int established = m_pCrypto->EstablishSecure(m_handle, 0);
+      if (established != 0) {
+        details = lastErrorDetails();
+        if (details) {
+          s_logger->log(TRQLogLevel::Error, "failed to establish, JOV error: %s ", details);
+          freeDetails(details);
+        }
+      }
+      if (established == 0)
+        break;
+      if (established != EstablishInProgress)
+        return -1;
+      if (retries <= 0)
+        return -1;
+      --retries;
+    }
+    if (retries <= 0)
+      return -1;
+    --retries;
+  }
+}
+
+int TRQSocketCommand::send() {
+  if (connect() == -1)
+    return -1;
+  uint32_t count = 0; // not looked at: a partial send is not detected
+  int rc = m_pCrypto->Send(m_handle, m_sCommand.data(), static_cast<uint32_t>(m_sCommand.size()), 0, &count, nullptr);
+  if (rc != 0) {
+    char *details = lastErrorDetails();
+    if (details) {
+      s_logger->log(TRQLogLevel::Error, "failed to send, JOV error: %s ", details);
+      freeDetails(details);
+    }
+    return -1;
+  }
+  return 1;
+}
+
+int TRQSocketCommand::recv(unsigned size, char *buffer) {
+  if (m_ioTimeoutSec != NoPoll) {
+    JOV_POLLFD entry{m_handle, ReadEvents, 0};
+    char *details = nullptr;
+    // Milliseconds in 32 bits: a limit beyond about 49 days wraps around.
+    uint32_t timeoutMs = m_ioTimeoutSec * 1000u;
+    int rc = -1;
+    if (m_pCrypto)
+      rc = m_pCrypto->Poll(&entry, 1, timeoutMs, 0, &details);
+    else
+      details = const_cast<char *>(RKLCrypto::emptyDetails());
+    const bool readable = (entry.revents & ReadEvents) != 0;
+    if (rc == PollTimedOut && !readable) {
+      s_logger->log(TRQLogLevel::Error, "no response,  JOV_Poll timed out.");
+      if (details)
+        freeDetails(details);
+      return -1;
+    }
+    if (rc < 0) {
+      if (details) {
+        s_logger->log(TRQLogLevel::Error, "JOV_Poll failed, JOV error: %s ", details);
+        freeDetails(details);
+      }
+      return -1;
+    }
+    if (details)
+      freeDetails(details);
+    if (!readable) {
+      s_logger->log(TRQLogLevel::Error, "JOV_Poll succeeded but socket not ready for reading.  This is unexpected.");
+      return -1;
+    }
+  }
+
+  uint32_t count = 0;
+  int rc = m_pCrypto ? m_pCrypto->Recv(m_handle, buffer, size, 0, &count, nullptr) : -1;
+  if (rc >= 0)
+    return static_cast<int>(count);
+  char *details = lastErrorDetails();
+  if (details) {
+    s_logger->log(TRQLogLevel::Error, "JOV_recv failed, JOV error: %s ", details);
+    freeDetails(details);
+  }
+  return -1;
+}
+
+void TRQSocketCommand::close() {
+  if (m_pCrypto && m_handle != 0)
+    m_pCrypto->CloseHandle(&m_handle, 0, nullptr);
+}
