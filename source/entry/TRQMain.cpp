@@ -1,5 +1,229 @@
+//===- TRQMain.cpp - The program's portable entry and its dispatcher ------===//
 #include "entry/TRQMain.h"
 
-int TRQMain::run(const char *) { return 0; }
+#include "config/TRQPropertyInserter.h"
+#include "crypto/TRQCryptoHelper.h"
+#include "entry/TRQCmdLine.h"
+#include "entry/TRQConsole.h"
+#include "logging/TRQLoggerFactory.h"
+#include "rklcfgapi.h"
+#include "rklidom.h"
+#include "service/TRQBootstrapService.h"
+#include "supervision/TRQBadConfigException.h"
 
-int TRQMain::run(int, char **) { return 0; }
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+std::atomic<int> controlEventCounter{0};
+std::atomic<void (*)(int)> exitFunction{&std::exit};
+
+// A property name taken from a "$$" option has room for 1023 characters.
+constexpr size_t MaxPropertyOptionName = 1023;
+
+bool has(const TRQCmdLine &cmdLine, const char *name) { return cmdLine.findOption(name, 0) >= 0; }
+
+struct ArgvSource {
+  int argc;
+  char **argv;
+};
+
+TRQCmdLine *fromString(const void *source) { return new TRQCmdLine(static_cast<const char *>(source)); }
+
+TRQCmdLine *fromArgv(const void *source) {
+  const auto *args = static_cast<const ArgvSource *>(source);
+  return new TRQCmdLine(args->argc, args->argv);
+}
+
+// The logging section that belongs to the command.
+const char *loggingSection(const TRQCmdLine &cmdLine) {
+  if (has(cmdLine, "-start"))
+    return "start";
+  if (has(cmdLine, "-stop"))
+    return "stop";
+  if (has(cmdLine, "-isrunning"))
+    return "isrunning";
+  if (has(cmdLine, "-run") || has(cmdLine, "-d") || has(cmdLine, "-win95") || has(cmdLine, "runAsDaemon"))
+    return "run";
+  return "default";
+}
+
+void showUsage(const TRQCmdLine &cmdLine) {
+  TRQConsole *console = TRQConsole::getInstance();
+  console->open();
+  if (has(cmdLine, "-fakeUnix"))
+    console->printDaemonUsage();
+  else
+    console->printServiceUsage();
+}
+
+// Sets the properties named by "$$name=value" options; returns how many.
+int setPropertyOptions(const TRQCmdLine &cmdLine) {
+  int set = 0;
+  for (const TRQCmdLineOption &option : cmdLine.copyOptions()) {
+    const char *name = option.getName();
+    if (std::strncmp(name, "$$", 2) != 0 || !option.hasValue())
+      continue;
+    const char *property = name + 2;
+    if (std::strlen(property) > MaxPropertyOptionName) {
+      TRQBootstrapService::s_logger->log(TRQLogLevel::Error,
+                                         "property option \"$$%.40s...\" ignored: its name is longer than %d characters.",
+                                         property, static_cast<int>(MaxPropertyOptionName));
+      continue;
+    }
+    TRQPropertyInserter::getInstance()->addProperty(property, option.getValue());
+    ++set;
+  }
+  return set;
+}
+
+} // namespace
+
+int TRQMain::run(const char *commandString) { return entry(&fromString, commandString); }
+
+int TRQMain::run(int argc, char **argv) {
+  ArgvSource source{argc, argv};
+  return entry(&fromArgv, &source);
+}
+
+int TRQMain::entry(TRQCmdLine *(*makeCmdLine)(const void *), const void *source) {
+  RKLThreadInit threadInit;
+  RKLIDOM_DOMImplementation::initialize();
+  uint32_t exitCode = 0;
+  {
+    auto service = std::make_unique<TRQBootstrapService>();
+    std::unique_ptr<TRQCmdLine> cmdLine(makeCmdLine(source));
+
+    std::string initialLog = "../logs/trq_init";
+    std::string serviceClass;
+    if (cmdLine->getValue("-serviceClass", serviceClass, 0)) {
+      initialLog += "_";
+      initialLog += serviceClass;
+    }
+    initialLog += ".log";
+    TRQLoggerFactory::getInstance()->reset(TRQLogLevel::Warn, initialLog.c_str());
+    cmdLine->print();
+
+    if (has(*cmdLine, "-console"))
+      TRQConsole::getInstance()->open();
+    if (has(*cmdLine, "-output"))
+      TRQConsole::getInstance()->openNoPause();
+
+    if (dispatch(*service, *cmdLine) == 0)
+      startServiceDispatcher(*service);
+
+    TRQConsole::getInstance()->pauseAtExit();
+    TRQCryptoHelper::terminate();
+    RKLIDOM_DOMImplementation::terminate();
+    exitCode = service->getExitCode();
+  }
+  return static_cast<int>(exitCode);
+}
+
+int TRQMain::dispatch(TRQBootstrapService &service, const TRQCmdLine &cmdLine) {
+  if (cmdLine.count() == 0)
+    return 0;
+
+  service.setEnvironment();
+
+  if (has(cmdLine, "-h") || has(cmdLine, "-help") || has(cmdLine, "-?")) {
+    showUsage(cmdLine);
+    return 1;
+  }
+
+  service.resolveInstallPaths();
+
+  I18NString logConfig;
+  if (!cmdLine.getValue("-logconfig", logConfig, 0)) {
+    logConfig = "./trqlogconfig.xml";
+    RKLConfigurationFactory::getInstance().resolvePath(logConfig);
+  }
+
+  I18NString serviceClass;
+  if (cmdLine.getValue("-serviceClass", serviceClass, 0))
+    TRQPropertyInserter::getInstance()->addProperty("serviceClass", serviceClass.c_str());
+
+  TRQLoggerFactory *factory = TRQLoggerFactory::getInstance();
+  factory->loadConfig(logConfig.c_str(), loggingSection(cmdLine));
+
+  I18NString stdoutLevel;
+  if (cmdLine.getValue("-stdoutLog", stdoutLevel, 0)) {
+    factory->addStream(stdout, 0);
+    factory->setLevel(stdoutLevel.c_str());
+  }
+
+  service.listEnvironment();
+
+  try {
+    if (service.initTRQElement() == 1)
+      service.readStartupConfig();
+  } catch (const TRQBadConfigException &e) {
+    std::string text = std::string("Error occured processing configuration. Error message:\n") + e.getMessage();
+    TRQBootstrapService::s_logger->logText(TRQLogLevel::Fatal, text.c_str());
+    std::fputs(text.c_str(), stderr);
+    return 1;
+  }
+
+  TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
+  I18NString value;
+  if (cmdLine.getValue("-java_home", value, 0))
+    properties->addProperty("java_home", value.c_str());
+  if (cmdLine.getValue("-config", value, 0))
+    properties->addProperty("configfile", value.c_str());
+  if (!properties->getProperty("platform"))
+    properties->addProperty("platform", rklPlatformName());
+
+  if (setPropertyOptions(cmdLine) > 0)
+    service.addMaxMemoryFractions();
+
+  int handled = has(cmdLine, "-fakeUnix") ? handleUnixCommand(service, cmdLine) : handleServiceCommand(service, cmdLine);
+  if (handled == 0)
+    showUsage(cmdLine);
+  return 1;
+}
+
+int TRQMain::handleUnixCommand(TRQBootstrapService &service, const TRQCmdLine &cmdLine) {
+  I18NString installRoot;
+  if (cmdLine.getValue("-install_root", installRoot, 0)) {
+    service.setInstallPath(installRoot.c_str());
+    service.setBinPath(std::string(installRoot.c_str()) + "/bin");
+  }
+  if (has(cmdLine, "-d")) {
+    service.consoleRun();
+    return 1;
+  }
+  if (has(cmdLine, "-isRunning") || has(cmdLine, "-stop") || has(cmdLine, "-start") || has(cmdLine, "-restart"))
+    return 1;
+  if (has(cmdLine, "runAsDaemon")) {
+    service.consoleRun();
+    return 1;
+  }
+  return 0;
+}
+
+// The service commands (install, start, stop and the rest) are not part of
+// this build yet: no command is accepted, so the usage text follows.
+int TRQMain::handleServiceCommand(TRQBootstrapService &, const TRQCmdLine &) { return 0; }
+
+// Running under the service manager is not part of this build yet.
+void TRQMain::startServiceDispatcher(TRQBootstrapService &) {}
+
+int TRQMain::consoleControlHandler(unsigned controlType) {
+  if (controlType != 0 && controlType != 2)
+    return 0;
+  int previous = controlEventCounter.fetch_add(1);
+  if (previous >= 2)
+    exitFunction.load()(0);
+  if (TRQNTService *service = TRQNTService::getService())
+    service->OnStop();
+  return 1;
+}
+
+void TRQMain::setExitFunction(void (*function)(int)) { exitFunction.store(function ? function : &std::exit); }
+
+void TRQMain::resetControlEventCounter() { controlEventCounter.store(0); }

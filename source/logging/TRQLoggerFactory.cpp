@@ -197,3 +197,5 @@ void TRQLoggerFactory::setLevel(const char *name) {
   }
   setLevel(level);
 }
+
+int TRQLoggerFactory::loadConfig(const char *, const char *) { return 0; }

@@ -57,6 +57,11 @@ public:
   int getLevel() const { return m_threshold.load(std::memory_order_relaxed); }
   bool isEnabled(int level) const { return level <= m_threshold.load(std::memory_order_relaxed); }
 
+  /// Applies the section `section` of the logging configuration file `path`
+  /// to the threshold and the sinks. This build does not read logging
+  /// configuration files yet: it changes nothing and returns 0.
+  int loadConfig(const char *path, const char *section);
+
   /// The level names, "FATAL" to "DEBUG"; null outside 0..4.
   static const char *levelName(int level);
 

@@ -1,5 +1,5 @@
 //===- CmdLineTest.cpp - Tokenising, quoting and looking up options -------===//
-#include "../logging/LogTestSupport.h"
+#include "LogTestSupport.h"
 #include "entry/TRQCmdLine.h"
 #include "entry/TRQCmdLineOption.h"
 #include "rklcore.h"

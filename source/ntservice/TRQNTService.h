@@ -1,0 +1,104 @@
+//===- TRQNTService.h - The service framework class -----------------------===//
+//
+// The base of the bootstrap service: its identity (name, class, description,
+// version), its status record, and the virtual operations through which the
+// service main, the console run and the service commands drive it. There is
+// one such object per process; its constructor records it as "the" service,
+// which is how the control handlers find it.
+//
+//===----------------------------------------------------------------------===//
+#ifndef TRQNTSERVICE_H
+#define TRQNTSERVICE_H
+
+#include "servicemanager.h"
+
+class TRQLogger;
+class TRQServiceStatusUpdater;
+
+class TRQNTService {
+public:
+  static constexpr int MaxServiceName = 255;
+  static constexpr int MaxServiceClass = 49;
+
+  /// `serviceName` may be null (an empty name).
+  explicit TRQNTService(const char *serviceName);
+  /// Deletes the status updater, if any; an exception from that is swallowed.
+  virtual ~TRQNTService();
+  TRQNTService(const TRQNTService &) = delete;
+  TRQNTService &operator=(const TRQNTService &) = delete;
+
+  // The virtual operations, in the order the framework calls them by.
+  /// A user-defined control code (128 or more); 1 when handled.
+  virtual int OnUserControl(unsigned code);
+  /// Tests whether the service's processes are ready: 0 ready, -1 not.
+  virtual int testReady(int tries, int intervalSec);
+  virtual void Run();
+  /// Prepares a run; 1 when the service can run, 0 when not.
+  virtual int OnInit();
+  virtual void OnStop();
+  virtual void OnInterrogate();
+  virtual void OnPause();
+  virtual void OnContinue();
+  virtual void OnShutdown();
+
+  /// Runs the service in the foreground: OnInit(), then, when it succeeded,
+  /// the running state and Run(), which returns when the service stopped.
+  void consoleRun();
+
+  /// The process's service: the last one constructed, null before.
+  static TRQNTService *getService();
+
+  /// Keeps at most 255 characters of `name` (null: empty).
+  void setServiceName(const char *name);
+  const char *getServiceName() const { return m_szServiceName; }
+  /// Keeps at most 49 characters of `serviceClass` (null: empty).
+  void setServiceClass(const char *serviceClass);
+  const char *getServiceClass() const { return m_szServiceClass; }
+  /// Keeps the caller's pointer; the text is not copied.
+  void setDescription(const char *description) { m_pszDescription = description; }
+  const char *getDescription() const { return m_pszDescription; }
+  int getMajorVersion() const { return m_iMajorVersion; }
+  int getMinorVersion() const { return m_iMinorVersion; }
+
+  int isServiceMode() const { return m_bServiceMode; }
+  void setServiceMode(int mode) { m_bServiceMode = mode; }
+  int isRunning() const { return m_bIsRunning; }
+  void setRunning(int running) { m_bIsRunning = running; }
+
+  platform::ServiceStatus &getStatus() { return m_status; }
+  const platform::ServiceStatus &getStatus() const { return m_status; }
+  uint32_t getExitCode() const { return m_status.dwWin32ExitCode; }
+  void setExitCode(uint32_t code) { m_status.dwWin32ExitCode = code; }
+
+  void *getStatusHandle() const { return m_hServiceStatus; }
+  void setStatusHandle(void *handle) { m_hServiceStatus = handle; }
+  TRQServiceStatusUpdater *getStatusUpdater() const { return m_pStatusUpdaterThread; }
+  /// Takes ownership; an earlier updater is deleted.
+  void setStatusUpdater(TRQServiceStatusUpdater *updater);
+
+  int getReadyTestTries() const { return m_iReadyTestTries; }
+  int getReadyTestIntervalSec() const { return m_iReadyTestIntervalSec; }
+  void setReadyTest(int tries, int intervalSec) {
+    m_iReadyTestTries = tries;
+    m_iReadyTestIntervalSec = intervalSec;
+  }
+
+protected:
+  static TRQLogger *s_logger;
+
+private:
+  char m_szServiceName[MaxServiceName + 1];
+  int m_iMajorVersion = 1;
+  int m_iMinorVersion = 0;
+  char m_szServiceClass[MaxServiceClass + 1];
+  void *m_hServiceStatus = nullptr;
+  platform::ServiceStatus m_status;
+  int m_bIsRunning = 0;
+  TRQServiceStatusUpdater *m_pStatusUpdaterThread = nullptr;
+  const char *m_pszDescription = nullptr;
+  int m_iReadyTestTries = 5;
+  int m_iReadyTestIntervalSec = 2;
+  int m_bServiceMode = 0;
+};
+
+#endif // TRQNTSERVICE_H

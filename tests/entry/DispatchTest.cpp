@@ -1,0 +1,179 @@
+//===- DispatchTest.cpp - The dispatcher and the console control handler --===//
+#include "LogTestSupport.h"
+#include "config/TRQPropertyInserter.h"
+#include "entry/TRQCmdLine.h"
+#include "entry/TRQMain.h"
+#include "service/TRQBootstrapService.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using logtest::factory;
+
+TRQPropertyInserter *properties() { return TRQPropertyInserter::getInstance(); }
+
+std::string property(const char *name) {
+  const char *value = properties()->getProperty(name);
+  return value ? value : "<absent>";
+}
+
+class DispatchTest : public logtest::LoggingTest {};
+
+TEST_F(DispatchTest, EmptyCommandLineIsLeftToTheServiceManager) {
+  TRQBootstrapService service;
+  TRQCmdLine cmdLine("");
+  EXPECT_EQ(TRQMain::dispatch(service, cmdLine), 0);
+  TRQCmdLine none(static_cast<const char *>(nullptr));
+  EXPECT_EQ(TRQMain::dispatch(service, none), 0);
+}
+
+TEST_F(DispatchTest, CommandLineValuesBecomeProperties) {
+  TRQBootstrapService service;
+  TRQCmdLine cmdLine("-serviceClass=DispatchClass -java_home=/opt/jre -config=/tmp/mine.xml -unknownCommand");
+  EXPECT_EQ(TRQMain::dispatch(service, cmdLine), 1);
+  EXPECT_EQ(property("serviceClass"), "DispatchClass");
+  EXPECT_EQ(property("java_home"), "/opt/jre");
+  EXPECT_EQ(property("configfile"), "/tmp/mine.xml");
+  EXPECT_EQ(property("platform"), rklPlatformName());
+}
+
+TEST_F(DispatchTest, PlatformGivenAsPropertyOptionIsKept) {
+  TRQBootstrapService service;
+  TRQCmdLine first("$$platform=sparc64 -x");
+  TRQMain::dispatch(service, first);
+  EXPECT_EQ(property("platform"), "sparc64");
+  TRQCmdLine second("-x");
+  TRQMain::dispatch(service, second);
+  EXPECT_EQ(property("platform"), "sparc64");
+}
+
+TEST_F(DispatchTest, PropertyOptionsWithAndWithoutValues) {
+  TRQBootstrapService service;
+  TRQCmdLine cmdLine("$$dispatchTestMemory=1024 $$dispatchTestNoValue $$dispatchTestEmpty= -x");
+  TRQMain::dispatch(service, cmdLine);
+  EXPECT_EQ(property("dispatchTestMemory"), "1024");
+  EXPECT_EQ(property("dispatchTestNoValue"), "<absent>");
+  EXPECT_EQ(property("dispatchTestEmpty"), "");
+}
+
+TEST_F(DispatchTest, DollarOptionAloneSetsThePropertyWithTheEmptyName) {
+  TRQBootstrapService service;
+  TRQCmdLine cmdLine("$$=nameless -x");
+  TRQMain::dispatch(service, cmdLine);
+  EXPECT_EQ(property(""), "nameless");
+}
+
+TEST_F(DispatchTest, OverlongPropertyNameIsRefusedWithAnError) {
+  std::string log = file("dispatch.log");
+  factory()->addFile(log.c_str(), 0);
+  TRQBootstrapService service;
+  std::string name(1024, 'p');
+  std::string fits(1023, 'q');
+  TRQCmdLine cmdLine(("$$" + name + "=1 $$" + fits + "=2 -x").c_str());
+  TRQMain::dispatch(service, cmdLine);
+  EXPECT_EQ(properties()->getProperty(name.c_str()), nullptr);
+  EXPECT_EQ(property(fits.c_str()), "2");
+  std::string text = logtest::readLog(log);
+  EXPECT_NE(text.find("ERROR t["), std::string::npos);
+  EXPECT_NE(text.find("TRQBootstrapService property option \"$$" + std::string(40, 'p') +
+                      "...\" ignored: its name is longer than 1023 characters."),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(DispatchTest, StdoutLogAddsTheStreamAndSetsTheLevelByName) {
+  TRQBootstrapService service;
+  factory()->setLevel(TRQLogLevel::Fatal);
+  TRQCmdLine warn("-stdoutLog=warn -x");
+  TRQMain::dispatch(service, warn);
+  EXPECT_EQ(factory()->getLevel(), TRQLogLevel::Warn);
+  factory()->closeAll();
+
+  TRQCmdLine empty("-stdoutLog= -x");
+  TRQMain::dispatch(service, empty);
+  EXPECT_EQ(factory()->getLevel(), TRQLogLevel::Info);
+  factory()->closeAll();
+
+  TRQCmdLine unknown("-stdoutLog=LOUD -x");
+  TRQMain::dispatch(service, unknown);
+  EXPECT_EQ(factory()->getLevel(), TRQLogLevel::Debug);
+  factory()->closeAll();
+
+  // Without a value the option changes nothing.
+  TRQCmdLine bare("-stdoutLog -x");
+  TRQMain::dispatch(service, bare);
+  EXPECT_EQ(factory()->getLevel(), TRQLogLevel::Fatal);
+}
+
+TEST_F(DispatchTest, DaemonFlavourAcceptsItsCommandsAndTakesTheInstallRoot) {
+  TRQBootstrapService service;
+  TRQCmdLine stop("-fakeUnix -stop");
+  EXPECT_EQ(TRQMain::handleUnixCommand(service, stop), 1);
+  EXPECT_EQ(TRQMain::dispatch(service, stop), 1);
+  EXPECT_EQ(service.getExitCode(), 0u);
+
+  TRQCmdLine root("-fakeUnix -install_root=/srv/tessel");
+  EXPECT_EQ(TRQMain::handleUnixCommand(service, root), 0);
+  EXPECT_EQ(service.getInstallPath(), "/srv/tessel");
+  EXPECT_EQ(service.getBinPath(), "/srv/tessel/bin");
+}
+
+//===----------------------------------------------------------------------===//
+// The console control handler
+//===----------------------------------------------------------------------===//
+
+class StopCounter : public TRQNTService {
+public:
+  StopCounter() : TRQNTService("counter") {}
+  void OnStop() override { ++stops; }
+  int stops = 0;
+};
+
+struct ExitRequested {
+  int code;
+};
+
+void throwingExit(int code) { throw ExitRequested{code}; }
+
+class ConsoleControlTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TRQMain::resetControlEventCounter();
+    TRQMain::setExitFunction(&throwingExit);
+  }
+  void TearDown() override {
+    TRQMain::setExitFunction(nullptr);
+    TRQMain::resetControlEventCounter();
+  }
+};
+
+TEST_F(ConsoleControlTest, FirstAndSecondEventStopTheThirdEndsTheProcess) {
+  StopCounter service;
+  EXPECT_EQ(TRQMain::consoleControlHandler(0), 1);
+  EXPECT_EQ(service.stops, 1);
+  EXPECT_EQ(TRQMain::consoleControlHandler(2), 1);
+  EXPECT_EQ(service.stops, 2);
+  try {
+    TRQMain::consoleControlHandler(0);
+    FAIL() << "the third event did not end the process";
+  } catch (const ExitRequested &exit) {
+    EXPECT_EQ(exit.code, 0);
+  }
+  EXPECT_EQ(service.stops, 2);
+}
+
+TEST_F(ConsoleControlTest, OtherEventsArePassedOn) {
+  StopCounter service;
+  for (unsigned type : {1u, 5u, 6u, 3u})
+    EXPECT_EQ(TRQMain::consoleControlHandler(type), 0) << type;
+  EXPECT_EQ(service.stops, 0);
+  // They do not count toward the third event either.
+  EXPECT_EQ(TRQMain::consoleControlHandler(0), 1);
+  EXPECT_EQ(TRQMain::consoleControlHandler(0), 1);
+  EXPECT_EQ(service.stops, 2);
+}
+
+} // namespace
