@@ -1,6 +1,10 @@
 //===- TRQConsole.cpp - The console window and the usage texts ------------===//
 #include "entry/TRQConsole.h"
 
+#include "logging/TRQLoggerFactory.h"
+
+TRQLogger *TRQConsole::s_logger = TRQLoggerFactory::getInstance()->getLogger("TRQConsole");
+
 TRQConsole *TRQConsole::getInstance() {
   static TRQConsole *instance = new TRQConsole();
   return instance;

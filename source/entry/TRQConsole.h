@@ -13,6 +13,7 @@
 #define TRQCONSOLE_H
 
 class RKLByteBuffer;
+class TRQLogger;
 
 class TRQConsole {
 public:
@@ -32,6 +33,7 @@ public:
 
 private:
   TRQConsole() = default;
+  static TRQLogger *s_logger;
   int m_bPause = 1;
 };
 
