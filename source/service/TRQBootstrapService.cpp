@@ -2,12 +2,22 @@
 #include "service/TRQBootstrapService.h"
 
 #include "logging/TRQLoggerFactory.h"
+#include "supervision/TRQChildProcess.h"
 
 TRQLogger *TRQBootstrapService::s_logger = TRQLoggerFactory::getInstance()->getLogger("TRQBootstrapService");
 
-TRQBootstrapService::TRQBootstrapService() : TRQNTService("Vandix Tessel") {}
+TRQBootstrapService::TRQBootstrapService() : TRQNTService("Vandix Tessel") { m_pingChildProcess.setService(this); }
 
-TRQBootstrapService::~TRQBootstrapService() = default;
+TRQBootstrapService::~TRQBootstrapService() {
+  // The supervisor walks the list, so it must be gone before the list is.
+  m_pingChildProcess.shutdown();
+  RKLThreadGuard guard(m_mutex);
+  for (TRQChildProcess *child : m_children)
+    delete child;
+  m_children.clear();
+}
+
+void TRQBootstrapService::addChild(TRQChildProcess *child) { m_children.push_back(child); }
 
 int TRQBootstrapService::OnUserControl(unsigned code) { return code == 128 ? 1 : 0; }
 

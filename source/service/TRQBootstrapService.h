@@ -11,14 +11,20 @@
 #define TRQBOOTSTRAPSERVICE_H
 
 #include "ntservice/TRQNTService.h"
+#include "rklcore.h"
+#include "supervision/PingChildProcess.h"
 
 #include <string>
+#include <vector>
 
+class TRQChildProcess;
 class TRQLogger;
 
 class TRQBootstrapService : public TRQNTService {
 public:
   TRQBootstrapService();
+  /// Ends the supervisor thread first (without stopping the children), then
+  /// deletes every child record; the processes themselves are left alone.
   ~TRQBootstrapService() override;
 
   int OnUserControl(unsigned code) override;
@@ -46,11 +52,20 @@ public:
   void setInstallPath(const std::string &path) { m_sInstallPath = path; }
   void setBinPath(const std::string &path) { m_sBinPath = path; }
 
+  /// Appends a child to the supervised list and takes ownership of it; the
+  /// list keeps the order of the calls.
+  void addChild(TRQChildProcess *child);
+  const std::vector<TRQChildProcess *> &getChildren() const { return m_children; }
+  PingChildProcess &getSupervisor() { return m_pingChildProcess; }
+
   static TRQLogger *s_logger;
 
 private:
   std::string m_sInstallPath;
   std::string m_sBinPath;
+  std::vector<TRQChildProcess *> m_children;
+  PingChildProcess m_pingChildProcess;
+  RKLThreadMutex m_mutex{0};
 };
 
 #endif // TRQBOOTSTRAPSERVICE_H

@@ -1,0 +1,136 @@
+//===- console-win32.cpp - Console control events on Windows --------------===//
+//
+// The functions that older systems lack are found through GetModuleHandleA
+// and GetProcAddress in kernel32.dll and ntdll.dll, which every process has
+// loaded, so no module is loaded or counted. Each lookup is done once and its
+// outcome kept for the life of the process; two threads looking up at the
+// same moment find the same address, so a second lookup does no harm.
+//
+//===----------------------------------------------------------------------===//
+#include "console.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+int fail(int code) {
+  t_lastError = code;
+  return 0;
+}
+
+/// One function looked up by name on first use.
+class LateFunction {
+public:
+  LateFunction(const char *module, const char *name) : m_module(module), m_name(name) {}
+
+  /// The address, or null (lookupError() tells why).
+  FARPROC get() {
+    if (!m_done.load(std::memory_order_acquire)) {
+      HMODULE module = GetModuleHandleA(m_module);
+      FARPROC address = module ? GetProcAddress(module, m_name) : nullptr;
+      m_error.store(address ? 0 : static_cast<int>(GetLastError()), std::memory_order_relaxed);
+      m_address.store(address, std::memory_order_relaxed);
+      m_done.store(true, std::memory_order_release);
+    }
+    return m_address.load(std::memory_order_relaxed);
+  }
+  int lookupError() const { return m_error.load(std::memory_order_relaxed); }
+
+private:
+  const char *m_module;
+  const char *m_name;
+  std::atomic<FARPROC> m_address{nullptr};
+  std::atomic<int> m_error{0};
+  std::atomic<bool> m_done{false};
+};
+
+LateFunction g_getProcessId("kernel32.dll", "GetProcessId");
+LateFunction g_ntQueryInformationProcess("ntdll.dll", "NtQueryInformationProcess");
+LateFunction g_attachConsole("kernel32.dll", "AttachConsole");
+
+using GetProcessIdFunction = DWORD(WINAPI *)(HANDLE);
+using NtQueryInformationProcessFunction = LONG(NTAPI *)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+using AttachConsoleFunction = BOOL(WINAPI *)(DWORD);
+
+/// A FARPROC as the function type it really has.
+template <class F> F as(FARPROC address) {
+  F function;
+  static_assert(sizeof function == sizeof address);
+  std::memcpy(&function, &address, sizeof function);
+  return function;
+}
+
+std::atomic<ConsoleControlHandler> g_handler{nullptr};
+std::atomic<bool> g_installed{false};
+
+BOOL WINAPI onControlEvent(DWORD controlType) {
+  ConsoleControlHandler handler = g_handler.load();
+  return handler && handler(static_cast<unsigned>(controlType)) != 0 ? TRUE : FALSE;
+}
+
+} // namespace
+
+int controlEventProcessId(ProcessHandle handle) {
+  // -1 is the pseudo handle of this very process: never a child.
+  if (handle < 1)
+    return fail(ERROR_INVALID_HANDLE);
+  HANDLE process = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+  FARPROC getProcessId = g_getProcessId.get();
+  FARPROC ntQuery = getProcessId ? nullptr : g_ntQueryInformationProcess.get();
+  if (getProcessId) {
+    DWORD id = as<GetProcessIdFunction>(getProcessId)(process);
+    if (id == 0)
+      return fail(static_cast<int>(GetLastError()));
+    return static_cast<int>(id);
+  }
+  if (ntQuery) {
+    // The basic information record: UniqueProcessId is the 64-bit word at
+    // offset 32 of its 48 bytes.
+    alignas(8) unsigned char information[48] = {};
+    ULONG length = 0;
+    LONG status = as<NtQueryInformationProcessFunction>(ntQuery)(process, 0, information, sizeof information, &length);
+    if (status < 0)
+      return fail(static_cast<int>(status));
+    uint64_t id = 0;
+    std::memcpy(&id, information + 32, sizeof id);
+    if (static_cast<uint32_t>(id) == 0)
+      return fail(ERROR_INVALID_HANDLE);
+    return static_cast<int>(static_cast<uint32_t>(id));
+  }
+  return fail(g_ntQueryInformationProcess.lookupError());
+}
+
+int attachToConsoleOf(int processId) {
+  FARPROC attachConsole = g_attachConsole.get();
+  if (!attachConsole)
+    return fail(g_attachConsole.lookupError());
+  as<AttachConsoleFunction>(attachConsole)(static_cast<DWORD>(processId));
+  return 1;
+}
+
+int generateControlEvent(int event, int processGroupId) {
+  // Group 0 would be every process of this console, the service included.
+  if (processGroupId < 1)
+    return fail(ERROR_INVALID_PARAMETER);
+  if (!GenerateConsoleCtrlEvent(static_cast<DWORD>(event), static_cast<DWORD>(processGroupId)))
+    return fail(static_cast<int>(GetLastError()));
+  return 1;
+}
+
+int lastControlError() { return t_lastError; }
+
+void installConsoleControlHandler(ConsoleControlHandler handler) {
+  g_handler.store(handler);
+  if (!g_installed.exchange(true))
+    SetConsoleCtrlHandler(onControlEvent, TRUE);
+}
+
+} // namespace platform
