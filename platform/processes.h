@@ -67,6 +67,9 @@ bool waitForExit(ProcessHandle handle);
 bool terminateProcess(ProcessHandle handle, uint32_t code);
 /// Releases the handle; -1 releases nothing and succeeds. False on failure.
 bool closeProcessHandle(ProcessHandle handle);
+/// The process id of the running program itself.
+int currentProcessId();
+
 /// The native code of the last failure of this layer on the calling thread.
 int lastProcessError();
 

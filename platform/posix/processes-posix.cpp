@@ -313,6 +313,8 @@ bool closeProcessHandle(ProcessHandle handle) {
   return true;
 }
 
+int currentProcessId() { return static_cast<int>(getpid()); }
+
 int lastProcessError() { return t_lastError; }
 
 } // namespace platform

@@ -135,6 +135,8 @@ bool closeProcessHandle(ProcessHandle handle) {
   return true;
 }
 
+int currentProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+
 int lastProcessError() { return t_lastError; }
 
 } // namespace platform

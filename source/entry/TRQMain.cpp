@@ -194,21 +194,47 @@ int TRQMain::handleUnixCommand(TRQBootstrapService &service, const TRQCmdLine &c
     service.setBinPath(std::string(installRoot.c_str()) + "/bin");
   }
   if (has(cmdLine, "-d")) {
-    service.consoleRun();
+    service.consoleRun(&consoleControlHandler);
     return 1;
   }
   if (has(cmdLine, "-isRunning") || has(cmdLine, "-stop") || has(cmdLine, "-start") || has(cmdLine, "-restart"))
     return 1;
   if (has(cmdLine, "runAsDaemon")) {
-    service.consoleRun();
+    service.consoleRun(&consoleControlHandler);
     return 1;
   }
   return 0;
 }
 
-// The service commands (install, start, stop and the rest) are not part of
-// this build yet: no command is accepted, so the usage text follows.
-int TRQMain::handleServiceCommand(TRQBootstrapService &, const TRQCmdLine &) { return 0; }
+int TRQMain::handleServiceCommand(TRQBootstrapService &service, const TRQCmdLine &cmdLine) {
+  const bool consoleMode = has(cmdLine, "-d") || has(cmdLine, "-win95");
+  TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
+
+  I18NString value;
+  if (cmdLine.getValue("-name", value, 0))
+    properties->addProperty("serviceName", value.c_str());
+  if (const char *name = properties->getProperty("serviceName"))
+    service.setServiceName(name);
+
+  // The description is kept by pointer: the option's own text lives as long
+  // as the command line, that is, for the whole run.
+  int description = cmdLine.findOption("-description", 0);
+  if (description >= 0 && cmdLine.option(description).hasValue())
+    service.setDescription(cmdLine.option(description).getValue());
+
+  if (cmdLine.getValue("-serviceClass", value, 0))
+    properties->addProperty("serviceClass", value.c_str());
+  if (const char *serviceClass = properties->getProperty("serviceClass"))
+    service.setServiceClass(serviceClass);
+
+  if (consoleMode) {
+    service.consoleRun(&consoleControlHandler);
+    return 1;
+  }
+  // The service manager's commands (install, start, stop and the rest) are
+  // not part of this build yet: none is accepted, so the usage text follows.
+  return 0;
+}
 
 // Running under the service manager is not part of this build yet.
 void TRQMain::startServiceDispatcher(TRQBootstrapService &) {}

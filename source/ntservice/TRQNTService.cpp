@@ -3,6 +3,7 @@
 
 #include "logging/TRQLoggerFactory.h"
 #include "ntservice/TRQServiceStatusUpdater.h"
+#include "console.h"
 
 #include <atomic>
 #include <cstring>
@@ -49,12 +50,13 @@ void TRQNTService::OnPause() {}
 void TRQNTService::OnContinue() {}
 void TRQNTService::OnShutdown() {}
 
-void TRQNTService::consoleRun() {
+void TRQNTService::consoleRun(int (*controlHandler)(unsigned controlType)) {
   if (!OnInit())
     return;
   m_bIsRunning = 1;
   m_status.dwWin32ExitCode = 0;
   m_status.dwCheckPoint = 0;
+  platform::installConsoleControlHandler(controlHandler);
   Run();
 }
 

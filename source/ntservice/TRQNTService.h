@@ -42,8 +42,10 @@ public:
   virtual void OnShutdown();
 
   /// Runs the service in the foreground: OnInit(), then, when it succeeded,
-  /// the running state and Run(), which returns when the service stopped.
-  void consoleRun();
+  /// the running state, `controlHandler` installed for the console's control
+  /// events (Ctrl-C, the console closed), and Run(), which returns when the
+  /// service has stopped.
+  void consoleRun(int (*controlHandler)(unsigned controlType));
 
   /// The process's service: the last one constructed, null before.
   static TRQNTService *getService();

@@ -12,13 +12,16 @@
 
 #include "ntservice/TRQNTService.h"
 #include "rklcore.h"
+#include "rklidom.h"
 #include "supervision/PingChildProcess.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 class TRQChildProcess;
 class TRQLogger;
+class TRQSpawnAction;
 
 class TRQBootstrapService : public TRQNTService {
 public:
@@ -28,6 +31,32 @@ public:
   ~TRQBootstrapService() override;
 
   int OnUserControl(unsigned code) override;
+  /// The readiness test of the start command: testReadyByPingingWin.
+  int testReady(int tries, int intervalSec) override;
+  /// Starts the children in order, writes the process-id file, starts the
+  /// supervisor and waits until the children are ready; then parks until a
+  /// stop request has stopped them. Returns at once after starting the
+  /// supervisor when the bootstrap file asks for no readiness wait.
+  void Run() override;
+  /// Chooses, reads and applies the bootstrap file; 1 when the service can
+  /// run.
+  int OnInit() override;
+  /// Stops the children and wakes Run; returns when they are down. A request
+  /// that comes while an earlier one is still stopping waits for that one.
+  void OnStop() override;
+
+  /// Asks the supervisor every `intervalSec` seconds whether the children
+  /// are ready: 1 ready, 0 gave up, -1 fatal (the supervisor is then told to
+  /// stop everything and wake Run).
+  int askPCPifReady(int tries, int intervalSec);
+  /// Pings every child until all answer: 0 ready, -1 not.
+  int testReadyByPingingWin(int tries, int intervalSec);
+  /// Reads the bootstrap file's document element: the service's settings,
+  /// the supervisor's, one child per process element and the daemon spawn
+  /// action. 1 when read, 0 when a required part is missing.
+  int loadBootstrapConfig(const RKLIDOM_Element &root);
+  /// Records the service's process id in the process-id file.
+  void writeProcessIdFile();
 
   // Start-up steps that the dispatcher (console runs) and the service's own
   // initialisation (service runs) call, in that order.
@@ -35,6 +64,9 @@ public:
   void setEnvironment();
   /// Logs the environment lines that setEnvironment applied.
   void listEnvironment();
+  /// In a service started by the service manager: the installation folder,
+  /// bin folder and service class recorded at installation.
+  void findServiceHome();
   /// Finds the installation and bin folders and stores them as the
   /// properties install_path and bin_path; 1 when both were found.
   int resolveInstallPaths();
@@ -57,15 +89,33 @@ public:
   void addChild(TRQChildProcess *child);
   const std::vector<TRQChildProcess *> &getChildren() const { return m_children; }
   PingChildProcess &getSupervisor() { return m_pingChildProcess; }
+  TRQSpawnAction *getDaemonSpawnAction() const { return m_pDaemonSpawnAction; }
+  const std::string &getProcessIdFileName() const { return m_sProcessIdFileName; }
+  int getStartupDelayMs() const { return m_startupDelayMs; }
+  int getPcpRetries() const { return m_pcpRetries; }
+  int getPcpRetryIntervalSec() const { return m_pcpRetryIntervalSec; }
 
   static TRQLogger *s_logger;
 
 private:
   std::string m_sInstallPath;
   std::string m_sBinPath;
+  std::string m_sProcessIdFileName;
+  std::string m_sDaemonWaitFileName;
+  TRQSpawnAction *m_pDaemonSpawnAction = nullptr;
+  /// Created by Run and never deleted: a stop request may post it until the
+  /// process ends.
+  std::atomic<RKLThreadSemaphore *> m_semaMainThreadWait{nullptr};
   std::vector<TRQChildProcess *> m_children;
   PingChildProcess m_pingChildProcess;
+  RKLIDOM_Element m_startupElement;
+  int m_startupDelayMs = 0;
+  int m_pcpRetries = 150;
+  int m_pcpRetryIntervalSec = 6;
   RKLThreadMutex m_mutex{0};
+  /// Set by the first stop request; later ones wait on m_stopFinished.
+  std::atomic<int> m_stopStarted{0};
+  RKLThreadSemaphore m_stopFinished{0};
 };
 
 #endif // TRQBOOTSTRAPSERVICE_H

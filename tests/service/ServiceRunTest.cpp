@@ -1,0 +1,468 @@
+//===- ServiceRunTest.cpp - The whole bootstrap in the console (-d) -------===//
+//
+// Runs the built service with -d in temporary installation trees whose bin
+// folder holds copies of the service, the security library and the test
+// child, and checks what a person at the console would see: children
+// started in order, the readiness report, the process-id file, and the stop
+// sequence on Ctrl-C (SIGINT).
+//
+//===----------------------------------------------------------------------===//
+#include "LogTestSupport.h"
+#include "TestProcess.h"
+#include "TestSupport.h"
+#include "rklcore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::binDir;
+using testsupport::exeName;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::TestProcess;
+using testsupport::waitUntil;
+using testsupport::writeFile;
+
+namespace {
+
+/// A port that nothing listens on right now: the test child takes a free one
+/// and gives it back.
+int freePort() {
+  TempDir dir("tslport");
+  std::string portFile = dir.file("port");
+  TestProcess child({(binDir() / exeName("trqtestchild")).string(), "--listen=0", "--port-file=" + portFile},
+                    dir.path());
+  if (!waitUntil([&] { return !readFile(portFile).empty(); }, 20s))
+    return 0;
+  int port = std::stoi(readFile(portFile));
+  child.kill();
+  return port;
+}
+
+bool processAlive(int pid) {
+#ifdef _WIN32
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (!process)
+    return false;
+  DWORD code = 0;
+  bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return alive;
+#else
+  if (kill(pid, 0) != 0)
+    return errno != ESRCH;
+  // A zombie waiting for its parent has ended all the same.
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+#endif
+}
+
+void killProcess(int pid) {
+#ifdef _WIN32
+  if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid))) {
+    TerminateProcess(process, 1);
+    CloseHandle(process);
+  }
+#else
+  kill(pid, SIGKILL);
+#endif
+}
+
+/// One installation tree with the built programs in its bin folder.
+class Installation {
+public:
+  Installation() {
+    for (const char *folder : {"bin", "logs", "temp", "configuration"})
+      fs::create_directories(m_root.path() / folder);
+    for (const std::string &name :
+         {exeName("tslbootstrapservice"), exeName("trqtestchild"),
+          std::string("JOV_Crypto_Interface") + (testsupport::isWindows() ? ".dll" : ".so")})
+      fs::copy_file(binDir() / name, bin() / name, fs::copy_options::overwrite_existing);
+  }
+  ~Installation() {
+    for (int pid : m_childPids)
+      if (processAlive(pid))
+        killProcess(pid);
+  }
+
+  fs::path root() const { return m_root.path(); }
+  fs::path bin() const { return m_root.path() / "bin"; }
+  fs::path logs() const { return m_root.path() / "logs"; }
+  std::string service() const { return (bin() / exeName("tslbootstrapservice")).string(); }
+  std::string child() const { return (bin() / exeName("trqtestchild")).string(); }
+
+  /// Writes a bootstrap file into the bin folder and gives its path.
+  std::string bootstrap(const std::string &name, const std::string &xml) const {
+    writeFile(bin() / name, xml);
+    return (bin() / name).string();
+  }
+
+  /// Starts the service with `args` in the bin folder.
+  std::unique_ptr<TestProcess> start(std::vector<std::string> args) {
+    args.insert(args.begin(), service());
+    return std::make_unique<TestProcess>(args, bin());
+  }
+
+  /// The initial log file (DEBUG with -stdoutLog=DEBUG), "\r\n" made "\n".
+  std::string log(const std::string &file = "trq_init.log") const {
+    return logtest::readLog((logs() / file).string());
+  }
+  bool logHas(const std::string &text, const std::string &file = "trq_init.log") const {
+    return log(file).find(text) != std::string::npos;
+  }
+  bool waitForLog(const std::string &text, std::chrono::milliseconds timeout = 60s,
+                  const std::string &file = "trq_init.log") const {
+    return waitUntil([&] { return logHas(text, file); }, timeout);
+  }
+
+  /// The record the test child wrote; its pid is remembered for clean-up.
+  std::string record(const std::string &name) {
+    std::string text = readFile(root() / (name + ".record"));
+    std::smatch match;
+    if (std::regex_search(text, match, std::regex("pid=([0-9]+)")))
+      m_childPids.push_back(std::stoi(match[1]));
+    return text;
+  }
+  int childPid(const std::string &name) {
+    std::smatch match;
+    std::string text = record(name);
+    return std::regex_search(text, match, std::regex("pid=([0-9]+)")) ? std::stoi(match[1]) : 0;
+  }
+  /// Waits for the child's record; its pid is then remembered for clean-up.
+  bool waitForRecord(const std::string &name, std::chrono::milliseconds timeout = 30s) {
+    if (!waitUntil([&] { return fs::exists(root() / (name + ".record")); }, timeout))
+      return false;
+    record(name);
+    return true;
+  }
+
+  /// A <process> element running the test child as a server on `port`,
+  /// answering PING with `reply`, recording itself as `name`.
+  std::string process(const std::string &name, int port, const std::string &stop,
+                      const std::vector<std::string> &extra = {}, const std::string &reply = "READY") const {
+    std::string params;
+    for (const std::string &option :
+         {"--listen=" + std::to_string(port), std::string("--command=PING"), "--reply=" + reply,
+          "--record=" + (root() / (name + ".record")).string(), "--log=" + (root() / (name + ".events")).string()})
+      params += "        <param>" + option + "</param>\n";
+    for (const std::string &option : extra)
+      params += "        <param>" + option + "</param>\n";
+    return "  <process name=\"" + name + "\">\n    <start>\n      <spawn>\n        <path>" + child() + "</path>\n" +
+           params + "      </spawn>\n    </start>\n" + stop +
+           "    <ping>\n      <socketSend URI=\"tcp://127.0.0.1:" + std::to_string(port) +
+           "\" commandString=\"PING\" sockIOTimeoutSec=\"5\" responseSize=\"32\" responseOK=\"READY\" "
+           "responseFatal=\"FATAL\" responseRetry=\"busy\"/>\n    </ping>\n  </process>\n";
+  }
+
+  std::string socketStop(int port) const {
+    return "    <stop type=\"socketSend\">\n      <socketSend URI=\"tcp://127.0.0.1:" + std::to_string(port) +
+           "\" commandString=\"SHUTDOWN\" sockIOTimeoutSec=\"5\"/>\n    </stop>\n";
+  }
+
+  std::string daemonSpawn() const {
+    return "  <daemonSpawn>\n    <path>" + child() + "</path>\n    <param>--exit=0</param>\n  </daemonSpawn>\n";
+  }
+
+private:
+  TempDir m_root{"tslinstall"};
+  std::vector<int> m_childPids;
+};
+
+void interrupt(TestProcess &process) {
+#ifdef _WIN32
+  (void)process;
+#else
+  kill(process.pid(), SIGINT);
+#endif
+}
+
+#ifdef _WIN32
+#define SKIP_WITHOUT_CONSOLE_EVENTS()                                                                            \
+  GTEST_SKIP() << "Wine cannot deliver console control events to a program"
+#else
+#define SKIP_WITHOUT_CONSOLE_EVENTS()
+#endif
+
+const char *const Fast = "startupDelaySec=\"0\" pcpRetries=\"40\" pcpRetryIntervalSec=\"1\"";
+const char *const Manager = "  <processManager pollIntervalsec=\"1\" checkForShutdownIntervalms=\"200\"/>\n";
+
+} // namespace
+
+namespace {
+
+TEST(ServiceRunSlow, TwoChildrenStartInOrderGetReadyAndStopOnCtrlC) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int firstPort = freePort(), secondPort = freePort();
+  ASSERT_NE(firstPort, 0);
+  ASSERT_NE(secondPort, 0);
+  std::string file = install.bootstrap(
+      "two.xml", std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                     install.process("first", firstPort, install.socketStop(firstPort), {"--stop-command=SHUTDOWN"}) +
+                     install.process("second", secondPort,
+                                     "    <stop type=\"signal\"><signal signal=\"1\"/></stop>\n") +
+                     install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(service->started());
+
+  ASSERT_TRUE(install.waitForLog("TRQBootstrapService::Run() - child process(es) is/are ready.", 90s))
+      << install.log();
+  std::string log = install.log();
+  size_t first = log.find("TRQBootstrapService::Run() - starting \"first\"");
+  size_t second = log.find("TRQBootstrapService::Run() - starting \"second\"");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_LT(first, second);
+
+  // The process-id file: "trq_cnfgtest_" and the service's process id, one line.
+  fs::path pidFile = install.logs() / ("trq_cnfgtest_" + std::to_string(service->pid()));
+  ASSERT_TRUE(fs::exists(pidFile));
+  EXPECT_EQ(logtest::readLog(pidFile.string()), std::to_string(service->pid()) + "\n");
+
+  ASSERT_TRUE(install.waitForRecord("first"));
+  ASSERT_TRUE(install.waitForRecord("second"));
+  int firstPid = install.childPid("first"), secondPid = install.childPid("second");
+  EXPECT_TRUE(processAlive(firstPid));
+  EXPECT_TRUE(processAlive(secondPid));
+
+  interrupt(*service);
+  EXPECT_EQ(service->wait(120s), 0) << install.log();
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(firstPid) && !processAlive(secondPid); }, 20s));
+
+  log = install.log();
+  EXPECT_NE(log.find("Waiting for processes to stop."), std::string::npos);
+  EXPECT_NE(log.find("stopping child process(es)."), std::string::npos);
+  EXPECT_NE(log.find("no processes are alive."), std::string::npos);
+  EXPECT_NE(log.find("Done wait for processes to stop."), std::string::npos);
+  EXPECT_NE(log.find("TRQBootstrapService::Run() - returned from m_semaMainThreadWait->wait()"), std::string::npos);
+  // The socket stop command reached the first child; the control event the second.
+  EXPECT_NE(readFile(install.root() / "first.events").find("SHUTDOWN"), std::string::npos);
+  EXPECT_NE(readFile(install.root() / "second.events").find("event SIGTERM"), std::string::npos);
+}
+
+TEST(ServiceRun, MissingBootstrapFileEndsPromptly) {
+  Installation install;
+  std::string missing = (install.bin() / "nowhere.xml").string();
+  auto service = install.start({"-d", "-config=" + missing, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("cannot open bootstrap config file \"" + missing + "\".")) << install.log();
+}
+
+TEST(ServiceRun, MalformedBootstrapFileGivesTheParseError) {
+  Installation install;
+  std::string file = install.bootstrap("bad.xml", "<bootstrap>\n  <process name=\"x\">\n</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("Error parsing bootstrap.xml file = \"" + file + "\", error string = \"line 3, column"))
+      << install.log();
+}
+
+TEST(ServiceRun, BootstrapFileWithoutProcessOrDaemonSpawnIsRefused) {
+  Installation install;
+  std::string none = install.bootstrap("none.xml", "<bootstrap>" + install.daemonSpawn() + "</bootstrap>");
+  auto first = install.start({"-d", "-config=" + none, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(first->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("no process elements.")) << install.log();
+  EXPECT_TRUE(install.logHas("Error processing bootstrap.xml file = \"" + none + "\""));
+
+  int port = freePort();
+  std::string noDaemon = install.bootstrap(
+      "nodaemon.xml", std::string("<bootstrap>") + install.process("lonely", port, install.socketStop(port)) +
+                          "</bootstrap>");
+  auto second = install.start({"-d", "-config=" + noDaemon, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(second->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("required element \"daemonSpawn\" is missing.")) << install.log();
+  // Nothing was started.
+  EXPECT_FALSE(fs::exists(install.root() / "lonely.record"));
+}
+
+TEST(ServiceRun, BadProcessIsDroppedAndTheOthersRun) {
+  Installation install;
+  int port = freePort();
+  std::string file = install.bootstrap(
+      "mixed.xml", std::string("<bootstrap pcpRetries=\"0\">\n") + Manager +
+                       "  <process name=\"broken\"><stop type=\"signal\"><signal signal=\"1\"/></stop></process>\n" +
+                       install.process("good", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                       install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("exception while processing configuration: \"required element \"start\" is missing.\""))
+      << install.log();
+  EXPECT_TRUE(install.waitForRecord("good"));
+  EXPECT_FALSE(install.logHas("starting \"broken\""));
+}
+
+TEST(ServiceRun, NoReadinessWaitEndsTheProgramWhileTheChildrenGoOn) {
+  Installation install;
+  int port = freePort();
+  std::string file = install.bootstrap(
+      "nowait.xml", std::string("<bootstrap pcpRetries=\"0\">\n") + Manager +
+                        install.process("keeper", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                        install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(60s), 0) << install.log();
+  EXPECT_TRUE(install.logHas("TRQBootstrapService Done.")) << install.log();
+  ASSERT_TRUE(install.waitForRecord("keeper"));
+  int pid = install.childPid("keeper");
+  EXPECT_TRUE(processAlive(pid));
+}
+
+TEST(ServiceRun, SynchronousStartWithExitCodeStopsTheStartSequence) {
+  Installation install;
+  int port = freePort();
+  std::string failing = "  <process name=\"failing\">\n    <start><spawn sync=\"1\"><path>" + install.child() +
+                        "</path><param>--exit=3</param><param>--record=" +
+                        (install.root() / "failing.record").string() +
+                        "</param></spawn></start>\n    <stop type=\"signal\"><signal signal=\"1\"/></stop>\n"
+                        "  </process>\n";
+  std::string file = install.bootstrap(
+      "sync.xml", std::string("<bootstrap pcpRetries=\"0\">\n") + Manager +
+                      install.process("first", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                      failing + install.process("third", freePort(), install.socketStop(port)) +
+                      install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(60s), 3) << install.log();
+  EXPECT_TRUE(install.logHas("TRQBootstrapService::Run() - exit code is 3")) << install.log();
+  ASSERT_TRUE(install.waitForRecord("first"));
+  EXPECT_TRUE(processAlive(install.childPid("first")));
+  EXPECT_TRUE(fs::exists(install.root() / "failing.record"));
+  EXPECT_FALSE(install.logHas("starting \"third\""));
+  EXPECT_FALSE(fs::exists(install.root() / "third.record"));
+}
+
+TEST(ServiceRunSlow, SynchronousStartExitCodeIsTheExitCodeAfterTheStop) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int port = freePort();
+  std::string failing = "  <process name=\"failing\">\n    <start><spawn sync=\"1\"><path>" + install.child() +
+                        "</path><param>--exit=3</param></spawn></start>\n"
+                        "    <stop type=\"signal\"><signal signal=\"1\"/></stop>\n  </process>\n";
+  std::string file = install.bootstrap(
+      "sync.xml", std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                      install.process("first", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                      failing + install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(install.waitForLog("child process(es) is/are ready.", 90s)) << install.log();
+  interrupt(*service);
+  EXPECT_EQ(service->wait(120s), 3) << install.log();
+  ASSERT_TRUE(install.waitForRecord("first"));
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(install.childPid("first")); }, 20s));
+}
+
+TEST(ServiceRunSlow, FatalErrorDuringReadinessStopsEverything) {
+  Installation install;
+  int port = freePort();
+  std::string file = install.bootstrap(
+      "fatal.xml", std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                       install.process("doomed", port, install.socketStop(port), {"--stop-command=SHUTDOWN"},
+                                       "FATAL") +
+                       install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(120s), 0) << install.log();
+  std::string log = install.log();
+  EXPECT_NE(log.find("askPCPifReady() - some child processes got fatal errors, stop all processes."),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("is/are ready."), std::string::npos);
+  ASSERT_TRUE(install.waitForRecord("doomed"));
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(install.childPid("doomed")); }, 20s));
+}
+
+TEST(ServiceRunSlow, ThirdCtrlCEndsTheProcessAtOnce) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int port = freePort();
+  // A child that ignores its stop keeps OnStop waiting for a minute.
+  std::string file = install.bootstrap(
+      "stubborn.xml", std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                          install.process("stubborn", port,
+                                          "    <stop type=\"signal\"><signal signal=\"1\"/></stop>\n",
+                                          {"--ignore-stop"}) +
+                          install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(install.waitForLog("child process(es) is/are ready.", 90s)) << install.log();
+  interrupt(*service);
+  ASSERT_TRUE(install.waitForLog("Waiting for processes to stop."));
+  interrupt(*service);
+  RKLThread::sleep(500);
+  interrupt(*service);
+  EXPECT_EQ(service->wait(20s), 0) << install.log();
+  EXPECT_EQ(install.log().find("Done wait for processes to stop."), std::string::npos);
+  ASSERT_TRUE(install.waitForRecord("stubborn"));
+}
+
+TEST(ServiceRun, BootstrapFileChosenByServiceClassAndStandaloneSetting) {
+  Installation install;
+  std::string platformName = rklPlatformName();
+  // tomcat in lower case is not Tomcat: the default prefix.
+  auto lower = install.start({"-d", "-serviceClass=tomcat", "-stdoutLog=DEBUG"});
+  EXPECT_EQ(lower->wait(60s), 0);
+  // "${bin_path}/bootstrap_" with a slash on every system.
+  std::string expected =
+      "attempt to load config from \"" + install.bin().string() + "/bootstrap_hbl_" + platformName + ".xml\"";
+  EXPECT_TRUE(install.logHas(expected, "trq_init_tomcat.log")) << install.log("trq_init_tomcat.log");
+
+  auto tomcat = install.start({"-d", "-serviceClass=Tomcat", "-stdoutLog=DEBUG"});
+  EXPECT_EQ(tomcat->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("bootstrap_" + platformName + ".xml\"", "trq_init_Tomcat.log"));
+
+  auto gateway = install.start({"-d", "-serviceClass=VazavedIdivozo", "-stdoutLog=DEBUG"});
+  EXPECT_EQ(gateway->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("bootstrap_sg_" + platformName + ".xml\"", "trq_init_VazavedIdivozo.log"));
+
+  // With the standalone component installed, "standalone_" follows the prefix.
+  writeFile(install.root() / "configuration" / "tslstartup.xml",
+            "<startupConfiguration><components><component name=\"STANDALONECOMMON\" version=\"2.1\"/>"
+            "</components></startupConfiguration>");
+  auto standalone = install.start({"-d", "-serviceClass=Tomcat", "-stdoutLog=DEBUG"});
+  EXPECT_EQ(standalone->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("bootstrap_standalone_" + platformName + ".xml\"", "trq_init_Tomcat.log"));
+
+  // A startup configuration that cannot be read: the lookup's ERROR, then the
+  // prefix as it was.
+  writeFile(install.root() / "configuration" / "tslstartup.xml", "<startupConfiguration>");
+  auto broken = install.start({"-d", "-stdoutLog=DEBUG"});
+  EXPECT_EQ(broken->wait(60s), 0);
+  EXPECT_TRUE(install.logHas("exception while checking for the dependent component version: \"")) << install.log();
+  EXPECT_TRUE(install.logHas("bootstrap_hbl_" + platformName + ".xml\""));
+}
+
+TEST(ServiceRunSlow, DaemonWaitFileMakesTheReadinessWaitIndefinite) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int port = freePort();
+  fs::path temp = install.root() / "temp";
+  writeFile(temp / "trqdaemonwait", "");
+  // A child that is never ready; with two tries of one second the wait would
+  // give up within seconds, but the marker file keeps it waiting.
+  std::string file = install.bootstrap(
+      "bootstrap_hbl_" + std::string(rklPlatformName()) + ".xml",
+      std::string("<bootstrap pcpRetries=\"2\" pcpRetryIntervalSec=\"1\">\n") + Manager +
+          install.process("sleepy", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}, "busy") +
+          install.daemonSpawn() + "</bootstrap>\n");
+  (void)file;
+  auto service = install.start({"-d", "$$temp=" + temp.string(), "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(install.waitForLog("askPCPifReady() - waiting indefinitely", 60s)) << install.log();
+  RKLThread::sleep(4000);
+  EXPECT_FALSE(install.logHas("giving up"));
+  interrupt(*service);
+  EXPECT_EQ(service->wait(120s), 0) << install.log();
+}
+
+} // namespace
