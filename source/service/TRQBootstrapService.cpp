@@ -51,7 +51,9 @@ void TRQBootstrapService::readStartupConfig() {}
 void TRQBootstrapService::addMaxMemoryFractions() {}
 
 void TRQBootstrapService::Run() {
-  auto *mainWait = new RKLThreadSemaphore(0); // lives until the process ends
+  if (!m_mainThreadWaitOwner)
+    m_mainThreadWaitOwner = std::make_unique<RKLThreadSemaphore>(0);
+  RKLThreadSemaphore *mainWait = m_mainThreadWaitOwner.get();
   m_semaMainThreadWait.store(mainWait);
 
   for (TRQChildProcess *child : m_children) {

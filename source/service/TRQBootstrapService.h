@@ -16,6 +16,7 @@
 #include "supervision/PingChildProcess.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,8 +104,9 @@ private:
   std::string m_sProcessIdFileName;
   std::string m_sDaemonWaitFileName;
   TRQSpawnAction *m_pDaemonSpawnAction = nullptr;
-  /// Created by Run and never deleted: a stop request may post it until the
-  /// process ends.
+  /// Created by Run (once) and owned by the service; a stop request posts it
+  /// through the atomic pointer, which other threads read.
+  std::unique_ptr<RKLThreadSemaphore> m_mainThreadWaitOwner;
   std::atomic<RKLThreadSemaphore *> m_semaMainThreadWait{nullptr};
   std::vector<TRQChildProcess *> m_children;
   PingChildProcess m_pingChildProcess;
