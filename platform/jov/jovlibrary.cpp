@@ -396,9 +396,11 @@ private:
   JOV_HANDLE m_next = 1;
 };
 
+// Never destroyed: a program may end (exit from one thread) while another
+// thread is still in the middle of an exchange.
 HandleTable &handles() {
-  static HandleTable table;
-  return table;
+  static HandleTable *const table = new HandleTable();
+  return *table;
 }
 
 std::string invalidHandleText(JOV_HANDLE handle) {
