@@ -21,7 +21,15 @@
 namespace {
 
 std::atomic<int> controlEventCounter{0};
-std::atomic<void (*)(int)> exitFunction{&std::exit};
+// Ends the process at once: every log line is already flushed, and static
+// objects are not destroyed, because other threads (an earlier stop request,
+// the supervisor) are still running on them.
+void endProcess(int code) {
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
+
+std::atomic<void (*)(int)> exitFunction{&endProcess};
 
 // A property name taken from a "$$" option has room for 1023 characters.
 constexpr size_t MaxPropertyOptionName = 1023;
@@ -245,11 +253,10 @@ int TRQMain::consoleControlHandler(unsigned controlType) {
   int previous = controlEventCounter.fetch_add(1);
   if (previous >= 2)
     exitFunction.load()(0);
-  if (TRQNTService *service = TRQNTService::getService())
-    service->OnStop();
+  TRQNTService::stopService();
   return 1;
 }
 
-void TRQMain::setExitFunction(void (*function)(int)) { exitFunction.store(function ? function : &std::exit); }
+void TRQMain::setExitFunction(void (*function)(int)) { exitFunction.store(function ? function : &endProcess); }
 
 void TRQMain::resetControlEventCounter() { controlEventCounter.store(0); }

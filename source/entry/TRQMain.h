@@ -35,8 +35,8 @@ public:
   /// third ends the process at once with exit code 0. Other events return 0,
   /// so that the next handler acts.
   static int consoleControlHandler(unsigned controlType);
-  /// For tests: how the third event ends the process (std::exit by default)
-  /// and the event counter.
+  /// For tests: how the third event ends the process (at once, without
+  /// destroying static objects, by default) and the event counter.
   static void setExitFunction(void (*exitFunction)(int));
   static void resetControlEventCounter();
 

@@ -5,15 +5,28 @@
 #include "ntservice/TRQServiceStatusUpdater.h"
 #include "console.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 TRQLogger *TRQNTService::s_logger = TRQLoggerFactory::getInstance()->getLogger("TRQNTService");
 
 namespace {
-// The process's service, for the control handlers; written by the
-// constructor on the main thread before any handler can run.
-std::atomic<TRQNTService *> theService{nullptr};
+// The process's service, for the control handlers, which run on threads of
+// their own: a handler's call holds the service until it returns, and a
+// service being destroyed first waits for such calls to end. Never
+// destroyed, so that a handler that runs while the process exits finds it.
+struct ServiceRegistry {
+  std::mutex lock;
+  std::condition_variable idle;
+  TRQNTService *service = nullptr;
+  int activeCalls = 0;
+};
+
+ServiceRegistry &registry() {
+  static ServiceRegistry *const instance = new ServiceRegistry();
+  return *instance;
+}
 
 void copyLimited(char *field, size_t capacity, const char *text) {
   std::memset(field, 0, capacity);
@@ -25,20 +38,54 @@ void copyLimited(char *field, size_t capacity, const char *text) {
 TRQNTService::TRQNTService(const char *serviceName) {
   copyLimited(m_szServiceName, sizeof m_szServiceName, serviceName);
   copyLimited(m_szServiceClass, sizeof m_szServiceClass, nullptr);
-  theService.store(this);
+  std::lock_guard<std::mutex> guard(registry().lock);
+  registry().service = this;
 }
 
 TRQNTService::~TRQNTService() {
+  retire();
   try {
     delete m_pStatusUpdaterThread;
   } catch (...) {
   }
   m_pStatusUpdaterThread = nullptr;
-  TRQNTService *self = this;
-  theService.compare_exchange_strong(self, nullptr);
 }
 
-TRQNTService *TRQNTService::getService() { return theService.load(); }
+void TRQNTService::retire() {
+  ServiceRegistry &services = registry();
+  std::unique_lock<std::mutex> guard(services.lock);
+  if (services.service != this)
+    return;
+  services.service = nullptr;
+  services.idle.wait(guard, [&] { return services.activeCalls == 0; });
+}
+
+TRQNTService *TRQNTService::getService() {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  return registry().service;
+}
+
+int TRQNTService::stopService() {
+  ServiceRegistry &services = registry();
+  TRQNTService *service = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(services.lock);
+    service = services.service;
+    if (!service)
+      return 0;
+    ++services.activeCalls;
+  }
+  struct Release {
+    ServiceRegistry &services;
+    ~Release() {
+      std::lock_guard<std::mutex> guard(services.lock);
+      if (--services.activeCalls == 0)
+        services.idle.notify_all();
+    }
+  } release{services};
+  service->OnStop();
+  return 1;
+}
 
 int TRQNTService::OnUserControl(unsigned) { return 0; }
 int TRQNTService::testReady(int, int) { return 0; }

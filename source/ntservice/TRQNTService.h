@@ -47,8 +47,12 @@ public:
   /// service has stopped.
   void consoleRun(int (*controlHandler)(unsigned controlType));
 
-  /// The process's service: the last one constructed, null before.
+  /// The process's service: the last one constructed, null before and after.
   static TRQNTService *getService();
+  /// Calls OnStop() of the process's service, for the control handlers; the
+  /// service is not destroyed while the call runs. 0 when there is no
+  /// service, else 1.
+  static int stopService();
 
   /// Keeps at most 255 characters of `name` (null: empty).
   void setServiceName(const char *name);
@@ -86,6 +90,12 @@ public:
   }
 
 protected:
+  /// Detaches this service from the control handlers and waits until no
+  /// handler's OnStop() runs on it any more. Destructors of derived services
+  /// call it first, before their own members go; calling it again does
+  /// nothing.
+  void retire();
+
   static TRQLogger *s_logger;
 
 private:

@@ -23,6 +23,9 @@ TRQLogger *TRQBootstrapService::s_logger = TRQLoggerFactory::getInstance()->getL
 TRQBootstrapService::TRQBootstrapService() : TRQNTService("Vandix Tessel") { m_pingChildProcess.setService(this); }
 
 TRQBootstrapService::~TRQBootstrapService() {
+  // A stop request still running on a control handler's thread uses the
+  // members below.
+  retire();
   // The supervisor walks the list, so it must be gone before the list is.
   m_pingChildProcess.shutdown();
   RKLThreadGuard guard(m_mutex);
