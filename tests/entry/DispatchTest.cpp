@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -174,6 +175,66 @@ TEST_F(ConsoleControlTest, OtherEventsArePassedOn) {
   EXPECT_EQ(TRQMain::consoleControlHandler(0), 1);
   EXPECT_EQ(TRQMain::consoleControlHandler(0), 1);
   EXPECT_EQ(service.stops, 2);
+}
+
+} // namespace
+
+namespace {
+
+// A service whose stop waits for the test's word, and which notes whether
+// its stop had finished when its destruction went past retire().
+class SlowStop : public TRQNTService {
+public:
+  SlowStop() : TRQNTService("slow") {}
+  ~SlowStop() override {
+    retire();
+    stopFinishedBeforeDestruction = stopFinished.load();
+  }
+  void OnStop() override {
+    entered.post();
+    go.wait();
+    stopFinished = true;
+  }
+  RKLThreadSemaphore entered{0}, go{0};
+  std::atomic<bool> stopFinished{false};
+  static std::atomic<bool> stopFinishedBeforeDestruction;
+};
+std::atomic<bool> SlowStop::stopFinishedBeforeDestruction{false};
+
+class HandlerCall : public RKLRunnable {
+public:
+  void run() override { result = TRQMain::consoleControlHandler(0); }
+  std::atomic<int> result{-1};
+};
+
+class Destruction : public RKLRunnable {
+public:
+  explicit Destruction(SlowStop *service) : m_service(service) {}
+  void run() override { delete m_service; }
+
+private:
+  SlowStop *m_service;
+};
+
+TEST_F(ConsoleControlTest, ServiceIsNotDestroyedWhileItsStopRuns) {
+  auto *service = new SlowStop();
+  HandlerCall call;
+  RKLThread handler(&call, 0);
+  handler.start();
+  ASSERT_EQ(service->entered.timedWait(10000), 1);
+
+  Destruction destruction(service);
+  RKLThread destroyer(&destruction, 0);
+  destroyer.start();
+  // Give a destruction that does not wait every chance to run ahead.
+  RKLThread::sleep(200);
+  service->go.post();
+  destroyer.join();
+  handler.join();
+  EXPECT_TRUE(SlowStop::stopFinishedBeforeDestruction);
+  EXPECT_EQ(call.result, 1);
+  EXPECT_EQ(TRQNTService::getService(), nullptr);
+  EXPECT_EQ(TRQNTService::stopService(), 0);
 }
 
 } // namespace
