@@ -111,39 +111,27 @@ uint32_t encodeStatus(int status) {
   return static_cast<uint32_t>(status);
 }
 
-class SpawnAttributes {
+/// Owns one posix_spawn object from its init to its destroy.
+template <class T, int (*Init)(T *), int (*Destroy)(T *)> class SpawnObject {
 public:
-  SpawnAttributes() { m_error = posix_spawnattr_init(&m_attr); }
-  ~SpawnAttributes() {
+  SpawnObject() { m_error = Init(&m_object); }
+  ~SpawnObject() {
     if (m_error == 0)
-      posix_spawnattr_destroy(&m_attr);
+      Destroy(&m_object);
   }
-  SpawnAttributes(const SpawnAttributes &) = delete;
-  SpawnAttributes &operator=(const SpawnAttributes &) = delete;
+  SpawnObject(const SpawnObject &) = delete;
+  SpawnObject &operator=(const SpawnObject &) = delete;
   int error() const { return m_error; }
-  posix_spawnattr_t *get() { return &m_attr; }
+  T *get() { return &m_object; }
 
 private:
-  posix_spawnattr_t m_attr;
+  T m_object;
   int m_error;
 };
 
-class SpawnFileActions {
-public:
-  SpawnFileActions() { m_error = posix_spawn_file_actions_init(&m_actions); }
-  ~SpawnFileActions() {
-    if (m_error == 0)
-      posix_spawn_file_actions_destroy(&m_actions);
-  }
-  SpawnFileActions(const SpawnFileActions &) = delete;
-  SpawnFileActions &operator=(const SpawnFileActions &) = delete;
-  int error() const { return m_error; }
-  posix_spawn_file_actions_t *get() { return &m_actions; }
-
-private:
-  posix_spawn_file_actions_t m_actions;
-  int m_error;
-};
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using SpawnFileActions =
+    SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init, posix_spawn_file_actions_destroy>;
 
 /// Blocked signals, ignored signals and open descriptors are what a child
 /// inherits through exec; each is reset here for the new program.
