@@ -396,11 +396,13 @@ private:
   JOV_HANDLE m_next = 1;
 };
 
-// Never destroyed: a program may end (exit from one thread) while another
-// thread is still in the middle of an exchange.
+// Destroyed when the library is unloaded or the program ends, closing what
+// was left open. The program that loads the library never ends while one of
+// its threads is inside an exchange: it joins those threads first, or ends
+// without running destructors at all.
 HandleTable &handles() {
-  static HandleTable *const table = new HandleTable();
-  return *table;
+  static HandleTable table;
+  return table;
 }
 
 std::string invalidHandleText(JOV_HANDLE handle) {
