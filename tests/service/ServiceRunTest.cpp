@@ -465,4 +465,44 @@ TEST(ServiceRunSlow, DaemonWaitFileMakesTheReadinessWaitIndefinite) {
   EXPECT_EQ(service->wait(120s), 0) << install.log();
 }
 
+TEST(ServiceRun, StartupSettingsEnvironmentFileAndJavaPropertiesReachTheChildren) {
+  Installation install;
+  int port = freePort();
+  ASSERT_NE(port, 0);
+  writeFile(install.root() / "configuration" / "tslstartup.xml",
+            "<startupConfiguration xmlns:vtn=\"urn:t\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n"
+            "  <temp>../temp</temp>\n"
+            "  <internalDispatcher>tls://localhost:9301/dispatcher</internalDispatcher>\n"
+            "  <TRQ>\n"
+            "    <vtn:instances name=\"trq\"><vtn:instance name=\"\" class=\"Tomcat\"/></vtn:instances>\n"
+            "    <vtn:parameter name=\"dispatcherMaxMemory\"><vtn:value xsi:type=\"xsd:unsignedInt\">900</vtn:value>"
+            "</vtn:parameter>\n"
+            "  </TRQ>\n"
+            "</startupConfiguration>\n");
+  writeFile(install.root() / "configuration" / "trqEnvironmentVars.ini",
+            "# for the children\r\nTSL_E2E_VAR=from the file\r\nTSL_E2E_GONE=\r\n");
+  fs::create_directories(install.root() / "jre");
+  writeFile(install.root() / "temp" / "trq.prefs", "java_home=../jre\njava_vendor=Acme Systems\njava_version=17\n");
+  std::string file = install.bootstrap(
+      "props.xml", std::string("<bootstrap pcpRetries=\"0\">\n") + Manager +
+                       install.process("props", port, install.socketStop(port),
+                                       {"--stop-command=SHUTDOWN", "port ${dispatcherPort}", "name ${serviceName}",
+                                        "memory ${dispatcherMaxMemoryBy3}", "vendor ${java_vendor}",
+                                        "--env=TSL_E2E_VAR", "--env=TSL_E2E_GONE"}) +
+                       install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  EXPECT_EQ(service->wait(60s), 0) << install.log();
+  ASSERT_TRUE(install.waitForRecord("props")) << install.log();
+  std::string record = install.record("props");
+  EXPECT_NE(record.find("=port 9301\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=name Vandix Tessel:9301\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=memory 300\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=vendor Acme\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("env.TSL_E2E_VAR=from the file\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("env.TSL_E2E_GONE\n"), std::string::npos) << record;
+  // The dispatcher listed what the file applied.
+  EXPECT_TRUE(install.logHas("m_envp is...")) << install.log();
+  EXPECT_TRUE(install.logHas("endidx=2"));
+}
+
 } // namespace
