@@ -474,7 +474,7 @@ TEST(ServiceRun, StartupSettingsEnvironmentFileAndJavaPropertiesReachTheChildren
             "  <temp>../temp</temp>\n"
             "  <internalDispatcher>tls://localhost:9301/dispatcher</internalDispatcher>\n"
             "  <TRQ>\n"
-            "    <vtn:instances name=\"trq\"><vtn:instance name=\"\" class=\"Tomcat\"/></vtn:instances>\n"
+            "    <vtn:instances name=\"trq\"><vtn:instance name=\"E2E\" class=\"Tomcat\"/></vtn:instances>\n"
             "    <vtn:parameter name=\"dispatcherMaxMemory\"><vtn:value xsi:type=\"xsd:unsignedInt\">900</vtn:value>"
             "</vtn:parameter>\n"
             "  </TRQ>\n"
@@ -486,18 +486,18 @@ TEST(ServiceRun, StartupSettingsEnvironmentFileAndJavaPropertiesReachTheChildren
   std::string file = install.bootstrap(
       "props.xml", std::string("<bootstrap pcpRetries=\"0\">\n") + Manager +
                        install.process("props", port, install.socketStop(port),
-                                       {"--stop-command=SHUTDOWN", "port ${dispatcherPort}", "name ${serviceName}",
-                                        "memory ${dispatcherMaxMemoryBy3}", "vendor ${java_vendor}",
+                                       {"--stop-command=SHUTDOWN", "port=${dispatcherPort}", "name=${serviceName}",
+                                        "memory=${dispatcherMaxMemoryBy3}", "vendor=${java_vendor}",
                                         "--env=TSL_E2E_VAR", "--env=TSL_E2E_GONE"}) +
                        install.daemonSpawn() + "</bootstrap>\n");
   auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
   EXPECT_EQ(service->wait(60s), 0) << install.log();
   ASSERT_TRUE(install.waitForRecord("props")) << install.log();
   std::string record = install.record("props");
-  EXPECT_NE(record.find("=port 9301\n"), std::string::npos) << record;
-  EXPECT_NE(record.find("=name Vandix Tessel:9301\n"), std::string::npos) << record;
-  EXPECT_NE(record.find("=memory 300\n"), std::string::npos) << record;
-  EXPECT_NE(record.find("=vendor Acme\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=port=9301\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=name=E2E:9301\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=memory=300\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("=vendor=Acme\n"), std::string::npos) << record;
   EXPECT_NE(record.find("env.TSL_E2E_VAR=from the file\n"), std::string::npos) << record;
   EXPECT_NE(record.find("env.TSL_E2E_GONE\n"), std::string::npos) << record;
   // The dispatcher listed what the file applied.
