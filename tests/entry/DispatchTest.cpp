@@ -60,6 +60,25 @@ TEST_F(DispatchTest, PropertyOptionsWithAndWithoutValues) {
   EXPECT_EQ(property("dispatchTestEmpty"), "");
 }
 
+TEST_F(DispatchTest, PropertyOptionsRecomputeTheMemoryFractions) {
+  TRQBootstrapService service;
+  TRQCmdLine withValue("$$dispatcherMaxMemory=1000 -x");
+  TRQMain::dispatch(service, withValue);
+  EXPECT_EQ(property("dispatcherMaxMemoryBy2"), "500");
+  EXPECT_EQ(property("dispatcherMaxMemoryBy3"), "333");
+  EXPECT_EQ(property("dispatcherMaxMemoryBy4"), "250");
+  // An option without a value sets nothing, so nothing is recomputed.
+  properties()->addProperty("dispatcherMaxMemory", "7");
+  TRQCmdLine withoutValue("$$dispatcherMaxMemory -x");
+  TRQMain::dispatch(service, withoutValue);
+  EXPECT_EQ(property("dispatcherMaxMemoryBy2"), "500");
+  TRQCmdLine other("$$dispatchTestOther=1 -x");
+  TRQMain::dispatch(service, other);
+  EXPECT_EQ(property("dispatcherMaxMemoryBy2"), "3");
+  EXPECT_EQ(property("dispatcherMaxMemoryBy3"), "2");
+  EXPECT_EQ(property("dispatcherMaxMemoryBy4"), "1");
+}
+
 TEST_F(DispatchTest, DollarOptionAloneSetsThePropertyWithTheEmptyName) {
   TRQBootstrapService service;
   TRQCmdLine cmdLine("$$=nameless -x");
