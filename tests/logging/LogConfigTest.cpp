@@ -172,6 +172,30 @@ TEST_F(LogConfigTest, SectionWithoutSinksLeavesNone) {
   EXPECT_EQ(readLog(before), "");
 }
 
+// Every section of the sample installation's file writes where it says.
+TEST_F(LogConfigTest, SampleInstallationFile) {
+  std::string sample =
+      (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples" / "bin" /
+       "trqlogconfig.xml")
+          .string();
+  std::string root = file("");
+  TRQPropertyInserter::getInstance()->addProperty("install_path", root.c_str());
+  std::filesystem::create_directories(file("logs"));
+  const struct {
+    const char *section;
+    int level;
+  } sections[] = {{"start", 3}, {"stop", 3}, {"isrunning", 2}, {"run", 3}, {"default", 3}};
+  for (const auto &s : sections) {
+    EXPECT_EQ(factory()->loadConfig(sample.c_str(), s.section), 1) << s.section;
+    EXPECT_EQ(factory()->getLevel(), s.level) << s.section;
+    m_logger->log(TRQLogLevel::Warn, "into %s", s.section);
+    factory()->closeAll();
+    EXPECT_EQ(messages(file(std::string("logs/trq_") + s.section + ".log"), "LogConfigTest"),
+              std::vector<std::string>{std::string("WARN |into ") + s.section})
+        << s.section;
+  }
+}
+
 // Lines written while the configuration changes are neither cut nor lost on
 // a file that every configuration keeps.
 TEST_F(LogConfigTest, ReconfigurationWhileOtherThreadsWrite) {
