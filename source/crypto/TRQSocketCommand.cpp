@@ -113,7 +113,10 @@ int TRQSocketCommand::connect() {
     if (rc != 0) {
       details = lastErrorDetails();
       if (details) {
-        s_logger->log(TRQLogLevel::Error, "failed to connect, JOV error: %s ", details);
+        // "Establish the secure session first" is a step of every secured
+        // exchange, not a failure, as long as repetitions are left.
+        s_logger->log(rc == SecureRequired && retries > 0 ? TRQLogLevel::Debug : TRQLogLevel::Error,
+                      "failed to connect, JOV error: %s ", details);
         freeDetails(details);
       }
     }
@@ -127,7 +130,11 @@ int TRQSocketCommand::connect() {
       if (established != 0) {
         details = lastErrorDetails();
         if (details) {
-          s_logger->log(TRQLogLevel::Error, "failed to establish, JOV error: %s ", details);
+          // A handshake still under way is logged as a step; one that failed,
+          // or that used up the repetitions, as an error.
+          const bool goesOn = established == EstablishInProgress && retries > 0;
+          s_logger->log(goesOn ? TRQLogLevel::Debug : TRQLogLevel::Error, "failed to establish, JOV error: %s ",
+                        details);
           freeDetails(details);
         }
       }
