@@ -97,6 +97,8 @@ private:
 } // namespace
 
 TEST_F(JovTlsTest, Tls13HandshakeTakesAtMostThreeEstablishCalls) {
+  if (tlstest::underWine())
+    GTEST_SKIP() << "Wine's SChannel offers TLS 1.2 at most";
   tlstest::TlsServer child;
   Certificates &c = Certificates::get();
   int port = startTlsServer(child, c.serverCert, c.serverKey, {"--tls-version=1.3", "--reply=secure PONG"});
@@ -233,7 +235,10 @@ TEST_F(JovTlsTest, AnUnreadableAuthorityFileIsReported) {
 TEST_F(JovTlsTest, PollOnASilentSecurePeerTimesOutDespiteSessionTickets) {
   tlstest::TlsServer child;
   Certificates &c = Certificates::get();
-  int port = startTlsServer(child, c.serverCert, c.serverKey, {"--silent", "--tls-version=1.3"});
+  // TLS 1.3 sends its session tickets after the handshake (Wine's SChannel
+  // stops at TLS 1.2, which still shows the time limit).
+  int port = startTlsServer(child, c.serverCert, c.serverKey,
+                            {"--silent", tlstest::underWine() ? "--tls-version=1.2" : "--tls-version=1.3"});
   int calls = 0, rc = 0;
   JOV_HANDLE handle = secureConnect("tls://localhost:" + std::to_string(port), calls, rc);
   ASSERT_EQ(rc, JOV_OK) << jov.lastError(handle);

@@ -89,9 +89,17 @@ const char kQuiet[] = "exec </dev/null >/dev/null 2>&1\n";
 
 } // namespace
 
+bool underWine() {
+#ifdef _WIN32
+  return unixFileNameFunction() != nullptr;
+#else
+  return false;
+#endif
+}
+
 std::string cannotServeTls() {
 #ifdef _WIN32
-  if (!unixFileNameFunction())
+  if (!underWine())
     return "the TLS test servers are Linux programs, which only Windows under Wine can start";
 #endif
   return "";

@@ -21,6 +21,9 @@ namespace tlstest {
 /// Why this system cannot run the TLS servers, or "" when it can (Linux,
 /// and Windows under Wine).
 std::string cannotServeTls();
+/// True in the Windows build running under Wine, whose SChannel offers
+/// TLS 1.2 at most.
+bool underWine();
 
 /// Runs `script` with the Linux shell and waits (bounded) for its end; false
 /// with `error` set when it fails.

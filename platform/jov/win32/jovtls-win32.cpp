@@ -30,6 +30,14 @@
 #include <iterator>
 #include <mutex>
 
+// The policy's check flags, shared with the internet functions' header.
+#ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
+#define SECURITY_FLAG_IGNORE_UNKNOWN_CA 0x00000100
+#endif
+#ifndef SECURITY_FLAG_IGNORE_CERT_CN_INVALID
+#define SECURITY_FLAG_IGNORE_CERT_CN_INVALID 0x00001000
+#endif
+
 namespace jov {
 
 namespace {
