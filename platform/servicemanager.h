@@ -141,7 +141,7 @@ RegistryKey openServiceKey(const char *name);
 bool readRegistryDword(const RegistryKey &key, const char *valueName, uint32_t &value);
 /// Creates (or opens) the "Parameters" key of the service `name` for writing.
 RegistryKey createServiceParametersKey(const char *name);
-/// Writes a text value of an open key (its length without the terminator).
+/// Writes a text value of an open key.
 bool writeRegistryString(const RegistryKey &key, const char *valueName, const char *value);
 
 //===--- The program itself -----------------------------------------------===//

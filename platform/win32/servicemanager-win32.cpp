@@ -183,8 +183,11 @@ RegistryKey createServiceParametersKey(const char *name) {
 
 bool writeRegistryString(const RegistryKey &key, const char *valueName, const char *value) {
   const char *text = value ? value : "";
+  // With the terminator, as the registry asks of REG_SZ data: readers that
+  // trust it would otherwise read past the value (and an empty value would
+  // be no value at all).
   LONG rc = RegSetValueExA(hkey(key), valueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                           static_cast<DWORD>(std::strlen(text)));
+                           static_cast<DWORD>(std::strlen(text) + 1));
   if (rc != ERROR_SUCCESS) {
     setLastServiceError(static_cast<int>(rc));
     return false;
