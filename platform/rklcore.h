@@ -371,6 +371,14 @@ public:
   static void resolveEffectivePath(I18NString &path);
   /// The process's current directory, or "" when it cannot be read.
   static std::string currentDirectory();
+  /// Makes `path` the process's current directory; 1 on success, 0 on
+  /// failure (rklLastSystemError() then holds the native code).
+  static int changeDirectory(const char *path);
+  /// The absolute path that the process's current directory would have
+  /// after entering the directory `path` (relative paths taken against the
+  /// current directory), or "" when `path` is not a directory that can be
+  /// entered. The current directory itself is left as it is.
+  static std::string enteredDirectory(const char *path);
   /// The full path of the running executable and the folder that holds it.
   static std::string executablePath();
   static std::string executableDirectory();
@@ -436,6 +444,14 @@ public:
 
 /// The last system error code of the calling thread: errno or GetLastError().
 int rklLastSystemError();
+
+/// Applies one environment assignment to the process, as the Windows C
+/// run-time's _putenv does: "NAME=value" sets or replaces NAME, "NAME="
+/// removes it, and a text without "=" (or with an empty name) changes
+/// nothing. Child processes started later inherit the result. The library
+/// keeps its own copy of the text for the rest of the process. 1 when the
+/// assignment was applied, 0 when it was rejected.
+int rklPutenv(const char *assignment);
 
 /// The name of the platform the program was built for, as installations name
 /// their bootstrap files: "winx64" for 64-bit Windows, "linuxx64" for Linux on

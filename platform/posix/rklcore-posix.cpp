@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <limits.h>
@@ -205,6 +207,24 @@ std::string RKLFmDir::currentDirectory() {
   }
 }
 
+int RKLFmDir::changeDirectory(const char *path) { return path && chdir(path) == 0 ? 1 : 0; }
+
+std::string RKLFmDir::enteredDirectory(const char *path) {
+  // realpath names the directory as getcwd would after a chdir into it,
+  // without moving the whole process there; X_OK is what chdir requires.
+  if (!path || !*path)
+    return std::string();
+  char *resolved = realpath(path, nullptr);
+  if (!resolved)
+    return std::string();
+  std::string result(resolved);
+  std::free(resolved);
+  struct stat info;
+  if (stat(result.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || access(result.c_str(), X_OK) != 0)
+    return std::string();
+  return result;
+}
+
 std::string RKLFmDir::executablePath() {
   std::string buffer(PATH_MAX, '\0');
   for (;;) {
@@ -304,6 +324,29 @@ void RKLFmFile::close() {
 bool RKLFmFile::isOpen() const { return m_native->fd >= 0; }
 
 int rklLastSystemError() { return errno; }
+
+int rklPutenv(const char *assignment) {
+  if (!assignment)
+    return 0;
+  const char *equals = std::strchr(assignment, '=');
+  if (!equals || equals == assignment)
+    return 0;
+  if (equals[1] == '\0') {
+    // putenv would keep NAME with an empty value; the assignment removes it.
+    std::string name(assignment, static_cast<size_t>(equals - assignment));
+    return unsetenv(name.c_str()) == 0 ? 1 : 0;
+  }
+  // putenv keeps the very text it is given, so it gets a copy that is never
+  // released: the environment may refer to it until the process ends.
+  char *copy = strdup(assignment);
+  if (!copy)
+    return 0;
+  if (putenv(copy) != 0) {
+    std::free(copy);
+    return 0;
+  }
+  return 1;
+}
 
 const char *rklPlatformName() {
 #if defined(__x86_64__)

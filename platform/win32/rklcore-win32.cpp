@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <process.h>
 #include <sys/stat.h>
 
@@ -183,6 +184,23 @@ std::string RKLFmDir::currentDirectory() {
   return buffer;
 }
 
+int RKLFmDir::changeDirectory(const char *path) { return path && SetCurrentDirectoryA(path) ? 1 : 0; }
+
+std::string RKLFmDir::enteredDirectory(const char *path) {
+  // Windows names a directory best by entering it: the current directory is
+  // changed for a moment and put back.
+  if (!path || !*path)
+    return std::string();
+  std::string saved = currentDirectory();
+  if (saved.empty())
+    return std::string();
+  std::string result;
+  if (SetCurrentDirectoryA(path))
+    result = currentDirectory();
+  SetCurrentDirectoryA(saved.c_str());
+  return result;
+}
+
 std::string RKLFmDir::executablePath() {
   std::string buffer(MAX_PATH, '\0');
   for (;;) {
@@ -286,5 +304,10 @@ void RKLFmFile::close() {
 bool RKLFmFile::isOpen() const { return m_native->file != INVALID_HANDLE_VALUE; }
 
 int rklLastSystemError() { return static_cast<int>(GetLastError()); }
+
+// The C run-time's _putenv updates both its own table (getenv) and the
+// process environment block that CreateProcess hands to children, and keeps
+// a copy of the text.
+int rklPutenv(const char *assignment) { return assignment && _putenv(assignment) == 0 ? 1 : 0; }
 
 const char *rklPlatformName() { return "winx64"; }

@@ -233,4 +233,51 @@ bool setServiceStatus(void *statusHandle, const ServiceStatus &status) {
   return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(statusHandle), &record) != FALSE;
 }
 
+//===--- Parameters recorded at installation -----------------------------===//
+
+namespace {
+
+/// Reads the text value `name` into a buffer of `capacity` bytes. A value
+/// that does not fit, with its terminating NUL, counts as not read.
+bool readText(HKEY key, const char *name, DWORD capacity, std::string &out) {
+  std::string buffer(capacity, '\0');
+  DWORD size = capacity;
+  DWORD type = 0;
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer.data()), &size) != ERROR_SUCCESS)
+    return false;
+  if (size > capacity)
+    return false;
+  // The stored bytes need not end in a NUL; the text ends at the first one.
+  size_t length = buffer.find('\0');
+  if (length == std::string::npos || length >= size) {
+    if (size >= capacity)
+      return false; // no room left for the terminating NUL
+    length = size;
+  }
+  out.assign(buffer.data(), length);
+  return true;
+}
+
+} // namespace
+
+bool readServiceParameters(const char *serviceName, ServiceParameters &out) {
+  std::string path = "SYSTEM\\CurrentControlSet\\Services\\";
+  path += serviceName ? serviceName : "";
+  path += "\\Parameters";
+  HKEY opened = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+    return false;
+  RegistryKey key(opened);
+  std::string value;
+  if (readText(hkey(key), "CurrentWorkingDir", 260, value)) {
+    out.workingDirectoryRead = true;
+    out.workingDirectory = value;
+  }
+  if (readText(hkey(key), "ServiceClass", ServiceClassBufferSize, value)) {
+    out.serviceClassRead = true;
+    out.serviceClass = value;
+  }
+  return true;
+}
+
 } // namespace platform

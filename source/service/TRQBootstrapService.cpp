@@ -7,6 +7,7 @@
 #include "ntservice/TRQServiceStatusUpdater.h"
 #include "processes.h"
 #include "rklcfgapi.h"
+#include "servicemanager.h"
 #include "supervision/TRQBadConfigException.h"
 #include "supervision/TRQChildProcess.h"
 #include "supervision/TRQSpawnAction.h"
@@ -15,8 +16,12 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 TRQLogger *TRQBootstrapService::s_logger = TRQLoggerFactory::getInstance()->getLogger("TRQBootstrapService");
 
@@ -42,16 +47,365 @@ int TRQBootstrapService::OnUserControl(unsigned code) { return code == 128 ? 1 :
 
 int TRQBootstrapService::testReady(int tries, int intervalSec) { return testReadyByPingingWin(tries, intervalSec); }
 
-// The environment file, the service's registry entry and the startup
-// configuration's settings are not read by this build yet: these steps do
-// nothing and report that the configuration section was not found, so
-// dispatch goes on without them.
-void TRQBootstrapService::findServiceHome() {}
-void TRQBootstrapService::setEnvironment() {}
-void TRQBootstrapService::listEnvironment() {}
-int TRQBootstrapService::initTRQElement() { return 0; }
-void TRQBootstrapService::readStartupConfig() {}
-void TRQBootstrapService::addMaxMemoryFractions() {}
+namespace {
+
+TRQLogger *findServiceHomeLogger = TRQLoggerFactory::getInstance()->getLogger("TRQBootstrapService::findServiceHome");
+
+// Where setEnvironment's exceptions are said to come from.
+const char *const SourceLocation = "source/TRQBootstrapService";
+constexpr int SetEnvironmentLine = 152;
+
+/// Closes a C stream when the owner goes.
+struct StreamCloser {
+  void operator()(FILE *file) const { std::fclose(file); }
+};
+using Stream = std::unique_ptr<FILE, StreamCloser>;
+
+/// Reads the next line of any length, without its line feed; false at the
+/// end of the file (or on a read error) when nothing was read.
+bool readLine(FILE *file, std::string &line) {
+  line.clear();
+  char chunk[512];
+  bool any = false;
+  while (std::fgets(chunk, sizeof chunk, file)) {
+    any = true;
+    size_t length = std::strlen(chunk);
+    if (length > 0 && chunk[length - 1] == '\n') {
+      line.append(chunk, length - 1);
+      return true;
+    }
+    line.append(chunk, length);
+  }
+  return any;
+}
+
+/// Drops one final line feed and then one final carriage return.
+void dropLineEnd(std::string &text) {
+  if (!text.empty() && text.back() == '\n')
+    text.pop_back();
+  if (!text.empty() && text.back() == '\r')
+    text.pop_back();
+}
+
+/// The port of the internal dispatcher's address: the text after the first
+/// ":" that follows the host part (a bracketed IPv6 address is skipped), up
+/// to the next "/". An address without a port names the default one.
+std::string dispatcherPortOf(const std::string &uri) {
+  const std::string defaultPort = "9300";
+  size_t start = uri.find("//");
+  start = start == std::string::npos ? 0 : start + 2;
+  size_t colon;
+  size_t open = uri.find('[', start);
+  if (open != std::string::npos) {
+    size_t close = uri.find(']', open);
+    if (close == std::string::npos)
+      return defaultPort;
+    colon = uri.find(':', close);
+  } else {
+    colon = uri.find(':', start);
+  }
+  if (colon == std::string::npos)
+    return defaultPort;
+  size_t slash = uri.find('/', colon);
+  return uri.substr(colon + 1, slash == std::string::npos ? std::string::npos : slash - colon - 1);
+}
+
+/// Whether the product configuration lets installations name their service
+/// freely; a missing file does not.
+bool customServiceNamesEnabled(const char *prefsFile) {
+  Stream file(RKLFmFile::openStream(prefsFile, "r"));
+  if (!file)
+    return false;
+  std::string line;
+  while (readLine(file.get(), line)) {
+    if (line.empty() || line[0] == '#')
+      continue;
+    size_t key = line.find("EnableCustomServiceNames");
+    if (key != std::string::npos && line.find("true", key) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+} // namespace
+
+char **TRQBootstrapService::m_envp = nullptr;
+
+void TRQBootstrapService::findServiceHome() {
+  platform::ServiceParameters parameters;
+  if (platform::readServiceParameters(getServiceName(), parameters)) {
+    if (parameters.workingDirectoryRead) {
+      const std::string &directory = parameters.workingDirectory;
+      findServiceHomeLogger->log(TRQLogLevel::Info, "chdir to %s", directory.c_str());
+      // Relative paths of the installation (configuration, logs, temp) are
+      // taken from here on.
+      if (RKLFmDir::changeDirectory(directory.c_str()) == 0)
+        findServiceHomeLogger->log(TRQLogLevel::Error, "chdir to %s failed, errno=%d", directory.c_str(),
+                                   rklLastSystemError());
+      m_sBinPath = directory;
+      m_sInstallPath = directory + RKLFmDir::separator() + "..";
+    }
+    setServiceClass(parameters.serviceClassRead ? parameters.serviceClass.c_str() : "");
+  }
+  TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
+  properties->addProperty("install_path", m_sInstallPath.c_str());
+  properties->addProperty("bin_path", m_sBinPath.c_str());
+  if (getServiceClass()[0] != '\0')
+    properties->addProperty("serviceClass", getServiceClass());
+}
+
+void TRQBootstrapService::setEnvironment() {
+  static const char *const fileName = "../configuration/trqEnvironmentVars.ini";
+  s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::setEnvironment() - enter...");
+  Stream file(RKLFmFile::openStream(fileName, "r"));
+  if (!file)
+    return;
+  s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::setEnvironment() - found file %s", fileName);
+  constexpr int MaxListed = 19;
+  try {
+    // The list and the listed lines stay for the rest of the process: the
+    // dispatcher logs them later, and a later run replaces only the pointer.
+    std::unique_ptr<char *[]> list(new char *[MaxListed + 1]);
+    std::vector<std::unique_ptr<char[]>> copies;
+    int count = 0;
+    std::string line;
+    while (readLine(file.get(), line)) {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      if (line.empty() || line[0] == '#')
+        continue;
+      std::unique_ptr<char[]> copy(new (std::nothrow) char[line.size() + 1]);
+      if (!copy)
+        rklThrow(RKLOutOfMemoryError(), SourceLocation, SetEnvironmentLine);
+      std::memcpy(copy.get(), line.c_str(), line.size() + 1);
+      rklPutenv(copy.get());
+      if (count < MaxListed) {
+        list[count++] = copy.get();
+        copies.push_back(std::move(copy));
+      }
+      s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::setEnvironment() - putenv: \"%s\"", line.c_str());
+    }
+    list[count] = nullptr;
+    for (std::unique_ptr<char[]> &copy : copies)
+      (void)copy.release();
+    m_envp = list.release();
+  } catch (...) {
+    rklRethrow(SourceLocation, SetEnvironmentLine);
+  }
+  file.reset();
+  s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::setEnvironment() - exit");
+}
+
+void TRQBootstrapService::listEnvironment() {
+  if (!m_envp)
+    return;
+  s_logger->log(TRQLogLevel::Debug, "m_envp is...");
+  int count = 0;
+  for (; m_envp[count]; ++count)
+    s_logger->log(TRQLogLevel::Debug, "%s", m_envp[count]);
+  s_logger->log(TRQLogLevel::Debug, "endidx=%d", count);
+}
+
+int TRQBootstrapService::initTRQElement() {
+  const char *name = "TRQ";
+  if (const char *serviceClass = TRQPropertyInserter::getInstance()->getProperty("serviceClass")) {
+    s_logger->log(TRQLogLevel::Debug, "initTRQElement() - serviceClass is \"%s\".", serviceClass);
+    if (std::strcmp(serviceClass, "VazavedIdivozo") == 0)
+      name = "SGW";
+  }
+  m_startupElement = RKLConfigurationFactory::getInstance().getElement(name, 0);
+  if (m_startupElement.isNull()) {
+    s_logger->log(TRQLogLevel::Error, "failed to find \"%s\" element in bootstrap config (via CFGAPI)", name);
+    return 0;
+  }
+  s_logger->log(TRQLogLevel::Debug, "find \"%s\" element in bootstrap config (via CFGAPI).", name);
+  return 1;
+}
+
+int TRQBootstrapService::getStartupParameter(I18NString &value, const char *name, const char *type) {
+  RKLIDOM_Element parameter = RKLIDOM_Helper::findElementWithAttribute(m_startupElement, "vtn:parameter", "name", name);
+  if (parameter.isNull()) {
+    s_logger->log(TRQLogLevel::Warn, "Failed to find parameter \"%s\" in startup config TRQ element.", name);
+    return 0;
+  }
+  RKLIDOM_Element typed = RKLIDOM_Helper::findElementWithAttribute(parameter, "vtn:value", "xsi:type", type);
+  if (typed.isNull()) {
+    s_logger->log(TRQLogLevel::Warn, "Failed to find value of type \"%s\" for parameter named \"%s\".", type, name);
+    return 0;
+  }
+  RKLIDOM_Node text = typed.getFirstChild();
+  if (text.isNull() || text.getNodeType() != RKLIDOM_Node::TEXT_NODE)
+    return 0;
+  value = text.getNodeValue();
+  return 1;
+}
+
+void TRQBootstrapService::addMaxMemoryFractions() {
+  TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
+  const char *maxMemory = properties->getProperty("dispatcherMaxMemory");
+  if (!maxMemory)
+    return;
+  int megabytes = TRQText::toInt(maxMemory);
+  properties->addProperty("dispatcherMaxMemoryBy2", std::to_string(megabytes / 2).c_str());
+  properties->addProperty("dispatcherMaxMemoryBy3", std::to_string(megabytes / 3).c_str());
+  properties->addProperty("dispatcherMaxMemoryBy4", std::to_string(megabytes / 4).c_str());
+}
+
+void TRQBootstrapService::readStartupConfig() {
+  TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
+  IRKLConfiguration &configuration = RKLConfigurationFactory::getInstance();
+
+  properties->addProperty("CRLF", "\n");
+
+  const char *javaHome = std::getenv("JAVA_HOME");
+  // The runtime that the installation brings along, next to the bin folder.
+  std::string defaultJavaHome = std::string("..") + RKLFmDir::separator() + "vandix-jre" + RKLFmDir::separator() + "jre";
+  properties->addProperty("java_home", javaHome ? javaHome : defaultJavaHome.c_str());
+
+  if (const char *noRestart = std::getenv("DOLV_NORESTART"))
+    properties->addProperty("DOLV_NORESTART", noRestart);
+
+  I18NString instanceName;
+  I18NString instanceClass;
+  RKLIDOM_Element instances = RKLIDOM_Helper::findElementWithAttribute(m_startupElement, "vtn:instances", "name", "trq");
+  RKLIDOM_Element instance = RKLIDOM_Helper::findFirstElementWithName(instances, "vtn:instance");
+  if (!instance.isNull()) {
+    instanceName = instance.getAttribute("name");
+    instanceClass = instance.getAttribute("class");
+  }
+
+  if (!m_startupElement.isNull()) {
+    std::string serviceClass;
+    const char *given = properties->getProperty("serviceClass");
+    if (given && *given) {
+      serviceClass = given;
+    } else {
+      serviceClass = instanceClass.str();
+      properties->addProperty("serviceClass", serviceClass.c_str());
+    }
+
+    I18NString value;
+    if (getStartupParameter(value, "dispatcherStopWaitTime", "xsd:unsignedShort"))
+      properties->addProperty("dispatcherStopWaitTime", value.c_str());
+    if (getStartupParameter(value, "dispatcherPingTimeout", "xsd:unsignedShort"))
+      properties->addProperty("dispatcherPingTimeout", value.c_str());
+    if (getStartupParameter(value, "dispatcherMaxMemory", "xsd:unsignedInt"))
+      properties->addProperty("dispatcherMaxMemory", value.c_str());
+    addMaxMemoryFractions();
+    // These servers are stopped another way and have no shutdown port.
+    if (serviceClass != "HarborLite" && serviceClass != "VazavedIdivozo" &&
+        getStartupParameter(value, "shutdownPort", "xsd:unsignedShort"))
+      properties->addProperty("shutdownPort", value.c_str());
+  }
+
+  RKLIDOM_Element tempElement = configuration.getElement("temp", 0);
+  if (tempElement.isNull())
+    s_logger->log(TRQLogLevel::Warn, "The startup configuration has no \"%s\" element.", "temp");
+  std::string temp = RKLIDOM_Helper::getElementText(tempElement).str();
+  if (temp.compare(0, 2, "..") == 0) {
+    s_logger->log(TRQLogLevel::Debug, "temp directory \"%s\" is relative path, resolve it to absolute path.",
+                  temp.c_str());
+    std::string workingDirectory = RKLFmDir::currentDirectory();
+    if (!workingDirectory.empty())
+      temp = RKLFmDir::joinPath(workingDirectory.c_str(), temp.c_str());
+    else
+      s_logger->log(TRQLogLevel::Error, "Unable to get current working directory. Use the relative path for 'temp' "
+                                        "property.");
+  } else {
+    s_logger->log(TRQLogLevel::Debug, "temp directory \"%s\" is NOT relative path.", temp.c_str());
+  }
+  properties->addProperty("temp", temp.c_str());
+  if (RKLFmDir::exists(temp.c_str(), RKLFmDir::Directory)) {
+    s_logger->log(TRQLogLevel::Debug, "Confirmed that temp directory \"%s\" does exist.", temp.c_str());
+  } else {
+    s_logger->log(TRQLogLevel::Warn, "Temp directory \"%s\" does not exist, will try to create.", temp.c_str());
+    if (RKLFmDir::createRecursiveDir(temp.c_str()))
+      s_logger->log(TRQLogLevel::Warn, "Temp directory \"%s\" was created successfully.", temp.c_str());
+    else
+      s_logger->log(TRQLogLevel::Fatal, "Failed to create temp directory \"%s\".", temp.c_str());
+  }
+
+  const char *const textSettings[][2] = {{"hostName", "hostName"},
+                                         {"gateway", "gatewayURI"},
+                                         {"webServiceURI", "webServiceURI"},
+                                         {"webServicePingPath", "webServicePingPath"}};
+  for (const auto &setting : textSettings) {
+    RKLIDOM_Element element = configuration.getElement(setting[0], 0);
+    if (!element.isNull())
+      properties->addProperty(setting[1], RKLIDOM_Helper::getElementText(element).c_str());
+  }
+
+  RKLIDOM_Element dispatcherElement = configuration.getElement("internalDispatcher", 0);
+  if (dispatcherElement.isNull())
+    s_logger->log(TRQLogLevel::Warn, "The startup configuration has no \"%s\" element.", "internalDispatcher");
+  std::string dispatcherUri = RKLIDOM_Helper::getElementText(dispatcherElement).str();
+  std::string dispatcherPort = dispatcherPortOf(dispatcherUri);
+  properties->addProperty("dispatcherURI", dispatcherUri.c_str());
+  properties->addProperty("dispatcherPort", dispatcherPort.c_str());
+  properties->addProperty("contentManagerURI", dispatcherUri.c_str());
+
+  // A second installation on the machine listens on another port; its
+  // service gets the port in its name so that both can be installed.
+  std::string serviceName = instanceName.empty() ? std::string("Vandix Tessel") : instanceName.str();
+  if (!customServiceNamesEnabled("../configuration/tslconfig.prefs") && dispatcherPort != "9300")
+    serviceName += ":" + dispatcherPort;
+  properties->addProperty("serviceName", serviceName.c_str());
+
+  I18NString network = configuration.getValue("networkConfiguration", 0);
+  if (network == "IPv6" || network == "IPv4")
+    properties->addProperty("ip_protocol", network.c_str());
+
+  readJavaProperties();
+}
+
+void TRQBootstrapService::readJavaProperties() {
+  TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
+  std::string path = "${temp}/trq.prefs";
+  properties->insertProperties(path);
+  Stream file(RKLFmFile::openStream(path.c_str(), "r"));
+  if (!file) {
+    s_logger->log(TRQLogLevel::Debug, "TRQ Java properties file \"%s\" is NOT found.", path.c_str());
+    properties->addProperty("java_vendor", "");
+    return;
+  }
+  s_logger->log(TRQLogLevel::Debug, "TRQ Java properties file \"%s\" is found.", path.c_str());
+
+  static const char homeKey[] = "java_home=";
+  static const char vendorKey[] = "java_vendor=";
+  static const char versionKey[] = "java_version=";
+  std::string javaHome, vendor, version;
+  // The file is written by the product in short lines; a longer line is
+  // read in pieces, each taken as a line of its own.
+  char line[260];
+  while (std::fgets(line, sizeof line, file.get())) {
+    if (std::strncmp(line, homeKey, sizeof homeKey - 1) == 0)
+      javaHome = line + sizeof homeKey - 1;
+    else if (std::strncmp(line, vendorKey, sizeof vendorKey - 1) == 0)
+      vendor = line + sizeof vendorKey - 1;
+    else if (std::strncmp(line, versionKey, sizeof versionKey - 1) == 0)
+      version = line + sizeof versionKey - 1;
+  }
+  file.reset();
+  // A line end left on a value would end up inside every argument that uses
+  // it.
+  dropLineEnd(javaHome);
+  dropLineEnd(vendor);
+  dropLineEnd(version);
+
+  std::string absolute = RKLFmDir::enteredDirectory(javaHome.c_str());
+  s_logger->log(TRQLogLevel::Debug, "AbsJavaHomeInFile =\"%s\"", absolute.c_str());
+  if (absolute.empty()) {
+    const char *javaHomeProperty = properties->getProperty("java_home");
+    s_logger->log(TRQLogLevel::Debug,
+                  "Java home in the TRQ Java properties file is empty, no need to check java vendor. "
+                  "JavaHomeInFile=\"%s\", JavaHomeInTRQ=\"%s\"",
+                  javaHome.c_str(), javaHomeProperty ? javaHomeProperty : "");
+    properties->addProperty("java_vendor", "");
+    return;
+  }
+  properties->addProperty("java_vendor", vendor.substr(0, vendor.find(' ')).c_str());
+  properties->addProperty("java_version", version.c_str());
+}
 
 void TRQBootstrapService::Run() {
   if (!m_mainThreadWaitOwner)

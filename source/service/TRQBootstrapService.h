@@ -74,8 +74,16 @@ public:
   /// Finds the service's own section of the startup configuration; 1 when
   /// found.
   int initTRQElement();
-  /// Stores the startup configuration's settings as properties.
+  /// The text of the startup parameter `name` whose value has the type
+  /// `type`, below the service's section; 1 and `value` set when found, 0
+  /// (and `value` unchanged) otherwise.
+  int getStartupParameter(I18NString &value, const char *name, const char *type);
+  /// Stores the startup configuration's settings as properties; reads the
+  /// Java properties file last.
   void readStartupConfig();
+  /// Stores java_vendor and java_version from the Java properties file in
+  /// the temporary folder, when the Java home it names exists.
+  void readJavaProperties();
   /// Derives the dispatcherMaxMemoryBy2/3/4 properties from
   /// dispatcherMaxMemory.
   void addMaxMemoryFractions();
@@ -97,6 +105,9 @@ public:
   int getPcpRetryIntervalSec() const { return m_pcpRetryIntervalSec; }
 
   static TRQLogger *s_logger;
+  /// The lines that the last setEnvironment that found the file applied (at
+  /// most 19), null-terminated; null before. For the dispatcher's log only.
+  static char **m_envp;
 
 private:
   std::string m_sInstallPath;
