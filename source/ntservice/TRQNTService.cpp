@@ -268,7 +268,13 @@ int TRQNTService::uninstall() {
   if (platform::queryServiceBinaryPath(service, binaryPath)) {
     // Install stored the program's path in double quotes.
     binaryPath.erase(std::remove(binaryPath.begin(), binaryPath.end(), '"'), binaryPath.end());
-    serviceFile = serviceFilePath(folderOf(binaryPath), m_szServiceClass);
+    // The class recorded at install names the file, whatever class this
+    // command was given.
+    std::string serviceClass = m_szServiceClass;
+    platform::ServiceParameters recorded;
+    if (platform::readServiceParameters(m_szServiceName, recorded) && recorded.serviceClassRead)
+      serviceClass = recorded.serviceClass;
+    serviceFile = serviceFilePath(folderOf(binaryPath), serviceClass.c_str());
     located = RKLFmDir::exists(serviceFile.c_str(), 0x8080) == 1;
     if (located)
       s_logger->log(TRQLogLevel::Debug, "Located Service File \"%s\".\n", serviceFile.c_str());
