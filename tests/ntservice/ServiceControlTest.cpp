@@ -69,6 +69,26 @@ void killProcess(int pid) {
 #endif
 }
 
+/// The service manager's state of the service `name`; 0 when unknown.
+unsigned serviceState(const std::string &name) {
+#ifdef _WIN32
+  unsigned state = 0;
+  if (SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)) {
+    if (SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS)) {
+      SERVICE_STATUS status{};
+      if (QueryServiceStatus(service, &status))
+        state = status.dwCurrentState;
+      CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+  }
+  return state;
+#else
+  (void)name;
+  return 0;
+#endif
+}
+
 int freePort() {
   TempDir dir("tslport");
   std::string portFile = dir.file("port");
@@ -309,12 +329,15 @@ TEST(ServiceControlSlow, TimeLimitsAndChildrenThatNeverAnswer) {
             std::string::npos)
       << service.log("stop");
   // The stop goes on without the command and ends.
-  EXPECT_TRUE(waitUntil([&] { return service.command({"-isRunning"}) == -1 && !processAlive(slow); }, 60s));
+  EXPECT_TRUE(waitUntil([&] { return serviceState(service.name()) == 1 && !processAlive(slow); }, 90s));
+  service.childPid("slow"); // a child started again meanwhile is cleaned up too
   EXPECT_TRUE(waitUntil([&] { return service.log("run").find("ending, final status is 3") != std::string::npos; }, 30s));
 
   // Children that are never ready: the start command's readiness test fails.
   fs::remove(service.root() / "slow.record");
-  service.bootstrap(service.process("sleepy", port, "busy"));
+  int busyPort = freePort();
+  ASSERT_NE(busyPort, 0);
+  service.bootstrap(service.process("sleepy", busyPort, "still busy"));
   EXPECT_EQ(service.command({"-start"}), -1);
   EXPECT_NE(service.log("start").find("testReadyByPingingWin - child processes are not ready, stop trying."),
             std::string::npos)
