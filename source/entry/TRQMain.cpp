@@ -13,7 +13,6 @@
 #include "support/TRQText.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,19 +91,6 @@ int setPropertyOptions(const TRQCmdLine &cmdLine) {
   return set;
 }
 
-// Formats into a byte buffer, logs at `level` through the service's logger
-// and writes to the console.
-void print(int level, const char *format, ...) RKL_PRINTF_FORMAT(2, 3);
-void print(int level, const char *format, ...) {
-  RKLByteBuffer text(256, 256);
-  va_list args;
-  va_start(args, format);
-  text.vprintf(format, args);
-  va_end(args);
-  TRQNTService::s_logger->logText(level, text.str());
-  TRQConsole::getInstance()->write(text);
-}
-
 const char *startModeName(uint32_t mode) {
   switch (mode) {
   case platform::ServiceStartMode::Auto:
@@ -126,13 +112,13 @@ void installCommand(TRQBootstrapService &service, bool autoStart) {
   logger->log(TRQLogLevel::Info, "[re]installing service \"%s\".", name);
   uint32_t mode = 0;
   if (service.isRegistered(&mode)) {
-    print(TRQLogLevel::Info, "\"%s\" is already installed, will un-install and re-install, preserving start mode.\n",
-          name);
+    service.print(TRQLogLevel::Info,
+                  "\"%s\" is already installed, will un-install and re-install, preserving start mode.\n", name);
     logger->log(TRQLogLevel::Info, "Is already installed, so uninstall first.");
     if (!service.uninstall()) {
       int error = platform::lastServiceError();
       service.setExitCode(static_cast<uint32_t>(error));
-      print(TRQLogLevel::Info, "\"%s\" was not successfully un-installed. Error %d\n", name, error);
+      service.print(TRQLogLevel::Info, "\"%s\" was not successfully un-installed. Error %d\n", name, error);
       logger->log(TRQLogLevel::Error, "Uninstall failed, error =%d", error);
       return;
     }
@@ -140,33 +126,33 @@ void installCommand(TRQBootstrapService &service, bool autoStart) {
   }
   logger->log(TRQLogLevel::Info, "Installing...");
   if (service.install(autoStart ? 1 : 0)) {
-    print(TRQLogLevel::Info, "\"%s\" [re]installed successfully.\n", name);
+    service.print(TRQLogLevel::Info, "\"%s\" [re]installed successfully.\n", name);
     logger->log(TRQLogLevel::Info, "[re]nstalled successfully.");
     service.setExitCode(0);
     return;
   }
   int error = platform::lastServiceError();
   service.setExitCode(static_cast<uint32_t>(error));
-  print(TRQLogLevel::Info, "\"%s\" failed to install. Error %d\n", name, error);
+  service.print(TRQLogLevel::Info, "\"%s\" failed to install. Error %d\n", name, error);
   logger->log(TRQLogLevel::Error, "Install failed, error =%d", error);
 }
 
 void uninstallCommand(TRQBootstrapService &service) {
   const char *name = service.getServiceName();
   if (!service.isInstalled()) {
-    print(TRQLogLevel::Info, "\"%s\" is not installed\n", name);
+    service.print(TRQLogLevel::Info, "\"%s\" is not installed\n", name);
     service.setExitCode(0);
     return;
   }
   if (service.uninstall()) {
-    print(TRQLogLevel::Info, "\"%s\" removed. (You must delete the file (\"%s\") yourself.)\n", name,
-          platform::modulePath().c_str());
+    service.print(TRQLogLevel::Info, "\"%s\" removed. (You must delete the file (\"%s\") yourself.)\n", name,
+                  platform::modulePath().c_str());
     service.setExitCode(0);
     return;
   }
   int error = platform::lastServiceError();
   service.setExitCode(static_cast<uint32_t>(error));
-  print(TRQLogLevel::Info, "Could not remove \"%s\". Error %d\n", name, error);
+  service.print(TRQLogLevel::Info, "Could not remove \"%s\". Error %d\n", name, error);
 }
 
 } // namespace

@@ -142,6 +142,10 @@ public:
     m_iReadyTestIntervalSec = intervalSec;
   }
 
+  /// Formats into a byte buffer, logs it at `level` through this class's
+  /// logger and writes it to the console (shown when one is open).
+  void print(int level, const char *format, ...) RKL_PRINTF_FORMAT(3, 4);
+
 protected:
   /// Detaches this service from the control handlers and waits until no
   /// handler's OnStop() runs on it any more. Destructors of derived services
@@ -150,8 +154,6 @@ protected:
   void retire();
 
 private:
-  /// Formats into a byte buffer, logs at `level` and writes to the console.
-  void print(int level, const char *format, ...) RKL_PRINTF_FORMAT(3, 4);
 
   char m_szServiceName[MaxServiceName + 1];
   int m_iMajorVersion = 1;
