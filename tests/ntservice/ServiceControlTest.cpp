@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -118,7 +119,11 @@ class ServiceInstallation {
 public:
   explicit ServiceInstallation(const std::string &test) {
     static std::atomic<int> serial{0};
-    m_name = "tsltest_" + test + "_" + std::to_string(platform_pid()) + "_" + std::to_string(serial++);
+    // Process ids come round again (quickly under Wine), and a service that
+    // an interrupted run left behind must never be taken for this one.
+    const auto stamp = std::chrono::system_clock::now().time_since_epoch() / std::chrono::milliseconds(1);
+    m_name = "tsltest_" + test + "_" + std::to_string(platform_pid()) + "_" + std::to_string(stamp % 100000000) + "_" +
+             std::to_string(serial++);
     for (const char *folder : {"bin", "logs", "temp", "configuration"})
       fs::create_directories(m_root.path() / folder);
     for (const std::string &name : {exeName("tslbootstrapservice"), exeName("trqtestchild"),
