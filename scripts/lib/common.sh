@@ -35,8 +35,28 @@ wine_start() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   mkdir -p "$WINEPREFIX"
-  wineboot -i </dev/null >/dev/null 2>&1 || true
+  # Plain wineboot: "wineboot -i" starts a second service manager next to the
+  # one that the session starts by itself, and the two keep service lists of
+  # their own, so that one command sees a service that the next one does not.
+  wineboot </dev/null >/dev/null 2>&1 || true
   (wineserver -p </dev/null >/dev/null 2>&1 &)
+}
+
+# wine_keep_alive <Windows program that runs until it is ended>: Wine ends its
+# system processes (services.exe among them) when the last program of the
+# session ends, and starts them again for the next one. A program that runs
+# for the whole session keeps one service manager from start to end, so that
+# no test meets one that is just starting or ending. wine_stop ends it.
+wine_keep_alive() {
+  (wine "$1" </dev/null >/dev/null 2>&1 &)
+  # Until the session's service manager is up (at most 30 seconds).
+  local i pid
+  for i in $(seq 1 60); do
+    for pid in $(pgrep -f 'system32\\services\.exe'); do
+      tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    sleep 0.5
+  done
 }
 
 wine_stop() {

@@ -22,6 +22,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// (after windows.h)
+#include <tlhelp32.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -67,6 +69,41 @@ void killProcess(int pid) {
   }
 #else
   (void)pid;
+#endif
+}
+
+/// How many service manager processes run. Wine starts its services.exe on
+/// demand; two started at once (a busy machine, the first clients of a new
+/// session) would each keep a service list of their own, and commands would
+/// see them in turn.
+int serviceManagerProcesses() {
+#ifdef _WIN32
+  int count = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return -1;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    if (lstrcmpiA(entry.szExeFile, "services.exe") == 0)
+      ++count;
+  CloseHandle(snapshot);
+  return count;
+#else
+  return 0;
+#endif
+}
+
+/// Waits until the service manager is up, once, so that the tests' first
+/// commands do not each start one.
+void awaitOneServiceManager() {
+#ifdef _WIN32
+  static const bool ready = [] {
+    if (SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT))
+      CloseServiceHandle(manager);
+    return waitUntil([] { return serviceManagerProcesses() == 1; }, 30s);
+  }();
+  ASSERT_TRUE(ready) << "the service manager runs " << serviceManagerProcesses() << " times";
 #endif
 }
 
@@ -118,6 +155,7 @@ const char *const LogConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
 class ServiceInstallation {
 public:
   explicit ServiceInstallation(const std::string &test) {
+    awaitOneServiceManager();
     static std::atomic<int> serial{0};
     // Process ids come round again (quickly under Wine), and a service that
     // an interrupted run left behind must never be taken for this one.
