@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -574,6 +576,91 @@ TEST(ServiceRun, StartupSettingsEnvironmentFileAndJavaPropertiesReachTheChildren
   // The dispatcher listed what the file applied.
   EXPECT_TRUE(install.logHas("m_envp is...")) << install.log();
   EXPECT_TRUE(install.logHas("endidx=2"));
+}
+
+} // namespace
+
+//===----------------------------------------------------------------------===//
+// The daemon flavour: the service in the background, found again through its
+// process-id file
+//===----------------------------------------------------------------------===//
+
+namespace {
+
+TEST(ServiceRunSlow, DaemonStartsOnceReportsRunningAndStopsWithItsChildren) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the daemon flavour runs the service in the background on Linux only; Windows has the service";
+#else
+  Installation install;
+  int port = freePort();
+  ASSERT_NE(port, 0);
+  // The standard bootstrap file of an installation without a service class.
+  install.bootstrap(std::string("bootstrap_hbl_") + rklPlatformName() + ".xml",
+                    std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                        install.process("first", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                        install.daemonSpawn() + "</bootstrap>\n");
+  const fs::path pidFile = install.logs() / "hbl_tslbootstrap_service.pid";
+  auto daemonPid = [&] { return fs::exists(pidFile) ? std::atoi(readFile(pidFile).c_str()) : 0; };
+  // Whatever happens below, no background service outlives the test.
+  struct Reaper {
+    std::function<int()> pid;
+    ~Reaper() {
+      if (int p = pid(); p > 0 && processAlive(p))
+        killProcess(p);
+    }
+  } reaper{daemonPid};
+  auto command = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {install.service(), "-fakeUnix"});
+    return testsupport::runProgram(args, install.bin(), 120s);
+  };
+  const std::vector<std::string> start = {"-start", "-java_home=" + install.root().string(), "-testReadyTries=60",
+                                          "-testReadyInterval=1"};
+  const std::vector<std::string> stop = {"-stop", "-testDeadTries=60", "-testDeadInterval=1"};
+
+  EXPECT_EQ(command({"-isRunning"}), 1);
+  ASSERT_EQ(command(start), 0) << install.log();
+  const int pid = daemonPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(processAlive(pid));
+  ASSERT_TRUE(install.waitForRecord("first"));
+  const int childPid = install.childPid("first");
+  EXPECT_TRUE(processAlive(childPid));
+  EXPECT_EQ(command({"-isRunning"}), 0);
+  // A second start finds the first running and refuses.
+  EXPECT_NE(command(start), 0);
+  EXPECT_EQ(daemonPid(), pid);
+
+  EXPECT_EQ(command(stop), 0) << install.log();
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(pid) && !processAlive(childPid); }, 20s));
+  EXPECT_NE(readFile(install.root() / "first.events").find("SHUTDOWN"), std::string::npos);
+  EXPECT_EQ(command({"-isRunning"}), 1);
+  // Stopping what is not running succeeds.
+  EXPECT_EQ(command(stop), 0);
+
+  // A stale file that names another live program: never signalled.
+  TestProcess other({"/bin/sleep", "60"}, install.root());
+  ASSERT_TRUE(other.started());
+  writeFile(pidFile, std::to_string(other.pid()) + "\n");
+  EXPECT_EQ(command({"-isRunning"}), 1);
+  EXPECT_EQ(command(stop), 0);
+  EXPECT_TRUE(other.running());
+
+  // -restart over that stale file starts a new service, which -restart then
+  // replaces again.
+  std::vector<std::string> restart(start);
+  restart[0] = "-restart";
+  restart.insert(restart.end(), stop.begin() + 1, stop.end());
+  ASSERT_EQ(command(restart), 0) << install.log();
+  const int first = daemonPid();
+  EXPECT_NE(first, other.pid());
+  EXPECT_TRUE(processAlive(first));
+  ASSERT_EQ(command(restart), 0) << install.log();
+  const int second = daemonPid();
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(first); }, 20s));
+  EXPECT_EQ(command(stop), 0);
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(second); }, 20s));
+#endif
 }
 
 } // namespace
