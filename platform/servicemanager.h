@@ -4,9 +4,11 @@
 // record it reports, the call that reports it, the service control
 // dispatcher, the service entries (create, delete, start, stop, query) and
 // the registry key that holds each service's settings. On Windows these are
-// the Service Control Manager's and the registry's; elsewhere there is no
-// such service manager yet: no status handle is ever obtained, reports go
-// nowhere, and every other operation fails with ENOSYS.
+// the Service Control Manager's and the registry's. On Linux a service runs
+// under systemd: the dispatcher runs the service main when NOTIFY_SOCKET is
+// set (and fails with ENOTCONN otherwise), reports are sd_notify messages and
+// SIGTERM is the stop control; the operations on service entries and
+// registry keys fail with ENOSYS.
 //
 // Handles of the manager, of services and of registry keys are held by
 // owners that close them when they go. Failures are results; the native code

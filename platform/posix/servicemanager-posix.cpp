@@ -1,22 +1,35 @@
-//===- servicemanager-posix.cpp - No service manager on this system -------===//
+//===- servicemanager-posix.cpp - systemd as the service manager ----------===//
 //
-// There is no Service Control Manager here: status reports go nowhere, every
-// operation on service entries fails with ENOSYS (nothing is ever opened, so
-// the owners have nothing to close), and what the installation records for
-// the service comes from the environment that its systemd unit sets.
+// A service started by systemd runs under it here (status reports as
+// sd_notify messages, SIGTERM as the stop control). The operations on
+// service entries have no counterpart yet and fail with ENOSYS (nothing is
+// ever opened, so the owners have nothing to close); what the installation
+// records for the service comes from the environment that its systemd unit
+// sets.
 //
 //===----------------------------------------------------------------------===//
 #include "servicemanager.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <system_error>
+#include <systemd/sd-daemon.h>
+#include <thread>
 
 namespace platform {
 
 namespace {
 thread_local int t_lastError = 0;
 
+template <typename T> T unsupportedWith(int code, T result) {
+  t_lastError = code;
+  errno = code;
+  return result;
+}
 template <typename T> T unsupported(T result) {
   t_lastError = ENOSYS;
   errno = ENOSYS;
@@ -75,12 +88,119 @@ void splitPath(const std::string &path, std::string &drive, std::string &directo
   directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-bool startServiceDispatcher(const char *, ServiceMainFunction) { return unsupported(false); }
-void *registerServiceControlHandler(const char *, ServiceControlFunction) {
-  return unsupported(static_cast<void *>(nullptr));
+//===--- Running under systemd --------------------------------------------===//
+//
+// systemd starts a Type=notify unit with NOTIFY_SOCKET set: that is how a run
+// without options knows that a service manager is there. Status reports
+// become sd_notify messages, and SIGTERM, systemd's stop request, is the stop
+// control: it is blocked in every thread and taken by one thread of its own
+// with sigwait, so that the control handler runs on an ordinary thread (as
+// the Service Control Manager's dispatcher thread runs it on Windows).
+
+namespace {
+std::atomic<ServiceControlFunction> g_controlHandler{nullptr};
+// The status handle: its address, which is never null.
+char g_statusHandle;
+std::atomic<bool> g_dispatcherDone{false};
+
+const char *stateText(uint32_t state) {
+  switch (state) {
+  case ServiceState::Stopped:
+    return "stopped";
+  case ServiceState::StartPending:
+    return "start pending";
+  case ServiceState::StopPending:
+    return "stop pending";
+  case ServiceState::Running:
+    return "running";
+  default:
+    return "unknown";
+  }
+}
+} // namespace
+
+bool startServiceDispatcher(const char *name, ServiceMainFunction serviceMain) {
+  const char *notifySocket = std::getenv("NOTIFY_SOCKET");
+  if (!notifySocket || !*notifySocket)
+    return unsupportedWith(ENOTCONN, false);
+
+  sigset_t stopSignal;
+  sigemptyset(&stopSignal);
+  sigaddset(&stopSignal, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignal, &previous);
+  g_dispatcherDone.store(false);
+  std::thread controls;
+  try {
+    controls = std::thread([stopSignal] {
+      for (;;) {
+        int signal = 0;
+        if (sigwait(&stopSignal, &signal) != 0)
+          continue;
+        if (g_dispatcherDone.load())
+          return;
+        if (ServiceControlFunction handler = g_controlHandler.load())
+          handler(1); // stop
+      }
+    });
+  } catch (const std::system_error &e) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return unsupportedWith(e.code().value(), false);
+  }
+
+  std::string serviceName = name ? name : "";
+  char *argv[] = {serviceName.data(), nullptr};
+  serviceMain(1, argv);
+
+  g_dispatcherDone.store(true);
+  pthread_kill(controls.native_handle(), SIGTERM);
+  controls.join();
+  g_controlHandler.store(nullptr);
+  // A SIGTERM that came after the service stopped is not left pending.
+  sigset_t pending;
+  sigpending(&pending);
+  if (sigismember(&pending, SIGTERM)) {
+    const struct timespec none = {0, 0};
+    sigtimedwait(&stopSignal, nullptr, &none);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return true;
 }
 
-bool setServiceStatus(void *, const ServiceStatus &) { return false; }
+void *registerServiceControlHandler(const char *, ServiceControlFunction handler) {
+  if (!handler)
+    return unsupportedWith(EINVAL, static_cast<void *>(nullptr));
+  g_controlHandler.store(handler);
+  return &g_statusHandle;
+}
+
+bool setServiceStatus(void *statusHandle, const ServiceStatus &status) {
+  if (statusHandle != &g_statusHandle)
+    return false;
+  std::string message;
+  switch (status.dwCurrentState) {
+  case ServiceState::Running:
+    message = "READY=1\n";
+    break;
+  case ServiceState::StopPending:
+    message = "STOPPING=1\n";
+    break;
+  default:
+    break;
+  }
+  message += std::string("STATUS=") + stateText(status.dwCurrentState);
+  const bool pending =
+      status.dwCurrentState == ServiceState::StartPending || status.dwCurrentState == ServiceState::StopPending;
+  // The wait hint, in milliseconds, is how much longer the pending state may
+  // last: systemd extends its own start or stop timeout by as much.
+  if (pending && status.dwWaitHint > 0)
+    message += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<unsigned long long>(status.dwWaitHint) * 1000);
+  const int result = sd_notify(0, message.c_str());
+  if (result > 0)
+    return true;
+  t_lastError = result < 0 ? -result : ENOTCONN;
+  return false;
+}
 
 //===--- Parameters recorded at installation -----------------------------===//
 

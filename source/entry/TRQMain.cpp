@@ -5,6 +5,7 @@
 #include "crypto/TRQCryptoHelper.h"
 #include "entry/TRQCmdLine.h"
 #include "entry/TRQConsole.h"
+#include "entry/TRQDaemonCommands.h"
 #include "logging/TRQLoggerFactory.h"
 #include "rklcfgapi.h"
 #include "rklidom.h"
@@ -271,7 +272,7 @@ int TRQMain::handleUnixCommand(TRQBootstrapService &service, const TRQCmdLine &c
     return 1;
   }
   if (has(cmdLine, "-isRunning") || has(cmdLine, "-stop") || has(cmdLine, "-start") || has(cmdLine, "-restart"))
-    return 1;
+    return TRQDaemonCommands(service, cmdLine).run();
   if (has(cmdLine, "runAsDaemon")) {
     service.consoleRun(&consoleControlHandler);
     return 1;

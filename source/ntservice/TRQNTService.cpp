@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -458,9 +459,18 @@ int TRQNTService::isRunningService() {
 //===----------------------------------------------------------------------===//
 
 void TRQNTService::startServiceDispatcher() {
-  if (!platform::startServiceDispatcher(m_szServiceName, &TRQNTService::serviceMain))
-    s_logger->log(TRQLogLevel::Error, "StartServiceCtrlDispatcher failed, error code=%d",
-                  platform::lastServiceError());
+  if (platform::startServiceDispatcher(m_szServiceName, &TRQNTService::serviceMain))
+    return;
+  const int error = platform::lastServiceError();
+  s_logger->log(TRQLogLevel::Error, "StartServiceCtrlDispatcher failed, error code=%d", error);
+  // A person or a script ran the program without options: tell them, and
+  // do not end as if a service had run.
+  std::fprintf(stderr,
+               "%s was not started by the service manager (error code=%d). Run it with -help for its commands, "
+               "or with -d to run it in the foreground.\n",
+               m_szServiceName, error);
+  std::fflush(stderr);
+  m_status.dwWin32ExitCode = static_cast<uint32_t>(error != 0 ? error : 1);
 }
 
 void TRQNTService::serviceMain(int argc, char **argv) {

@@ -593,6 +593,25 @@ void choosePrefix(const char *serviceClass, std::string &prefix, bool &daemonWai
 }
 } // namespace
 
+std::string TRQBootstrapService::bootstrapPrefix(bool &daemonWaitTest) {
+  std::string prefix;
+  choosePrefix(TRQPropertyInserter::getInstance()->getProperty("serviceClass"), prefix, daemonWaitTest);
+  try {
+    I18NString version = RKLConfigurationFactory::getInstance().getComponentVersion("STANDALONECOMMON");
+    if (!version.empty())
+      prefix += "standalone_";
+  } catch (const RKLConfigurationException &e) {
+    s_logger->log(TRQLogLevel::Error, "exception while checking for the dependent component version: \"%s\"",
+                  e.getMessage());
+  }
+  return prefix;
+}
+
+std::string TRQBootstrapService::standardProcessIdFileName(const std::string &installPath) {
+  bool daemonWaitTest = false;
+  return installPath + "/logs/" + bootstrapPrefix(daemonWaitTest) + "tslbootstrap_service.pid";
+}
+
 int TRQBootstrapService::OnInit() {
   TRQPropertyInserter *properties = TRQPropertyInserter::getInstance();
   if (isServiceMode()) {
@@ -613,16 +632,7 @@ int TRQBootstrapService::OnInit() {
     bootstrapFile = configFile;
     processIdFile += "trq_cnfgtest_" + std::to_string(platform::currentProcessId());
   } else {
-    std::string prefix;
-    choosePrefix(properties->getProperty("serviceClass"), prefix, daemonWaitTest);
-    try {
-      I18NString version = RKLConfigurationFactory::getInstance().getComponentVersion("STANDALONECOMMON");
-      if (!version.empty())
-        prefix += "standalone_";
-    } catch (const RKLConfigurationException &e) {
-      s_logger->log(TRQLogLevel::Error, "exception while checking for the dependent component version: \"%s\"",
-                    e.getMessage());
-    }
+    std::string prefix = bootstrapPrefix(daemonWaitTest);
     if (!properties->getProperty("platform"))
       properties->addProperty("platform", rklPlatformName());
     bootstrapFile = "${bin_path}/bootstrap_" + prefix + properties->getProperty("platform") + ".xml";

@@ -58,6 +58,13 @@ public:
   int loadBootstrapConfig(const RKLIDOM_Element &root);
   /// Records the service's process id in the process-id file.
   void writeProcessIdFile();
+  /// The bootstrap file's prefix for the service class (and the installed
+  /// components); `daemonWaitTest` tells whether that class looks at the
+  /// daemon-wait marker file.
+  static std::string bootstrapPrefix(bool &daemonWaitTest);
+  /// The process-id file that a run without -config writes in the
+  /// installation `installPath`.
+  static std::string standardProcessIdFileName(const std::string &installPath);
 
   // Start-up steps that the dispatcher (console runs) and the service's own
   // initialisation (service runs) call, in that order.

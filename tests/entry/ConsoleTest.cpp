@@ -240,7 +240,7 @@ TEST_F(ConsoleTest, LoggingNoticesGoToAnOpenConsoleOnly) {
   std::string errors;
   EXPECT_EQ(run({"-output", "-fakeUnix", "-stop", "-logconfig=" + config}, errors), 0);
   EXPECT_EQ(errors, "no logger element in config, so LoggerFactory is not reconfigured.\n");
-  EXPECT_EQ(run({"-output", "-fakeUnix", "-isrunning", "-logconfig=" + config}, errors), 0);
+  EXPECT_EQ(run({"-output", "-fakeUnix", "-isrunning", "-logconfig=" + config}, errors), 1);
   EXPECT_EQ(errors, "no log file elements in config, so no log files added.\n");
   // Without a console the same notices are dropped.
   EXPECT_EQ(run({"-fakeUnix", "-stop", "-logconfig=" + config}, errors), 0);
@@ -276,7 +276,7 @@ TEST_F(ConsoleTest, PauseAtExit) {
   // -output and -start alone end at once; -console would too, because the
   // input of a console without a window ends at once under Wine.
   EXPECT_EQ(testsupport::runProgram({service(), "-output", "-help"}, bin(), std::chrono::seconds(30)), 0);
-  EXPECT_EQ(testsupport::runProgram({service(), "-fakeUnix", "-start"}, bin(), std::chrono::seconds(30)), 0);
+  EXPECT_EQ(testsupport::runProgram({service(), "-fakeUnix", "-stop"}, bin(), std::chrono::seconds(30)), 0);
   GTEST_SKIP() << "the prompt and the wait for Enter need a console that a person (or a test) can type into, "
                   "which Wine does not offer without a display";
 #else
@@ -288,8 +288,8 @@ TEST_F(ConsoleTest, PauseAtExit) {
   EXPECT_EQ(run({"-output", "-help"}, errors, terminal.slave()), 0);
   EXPECT_EQ(errors, serviceUsage);
 
-  // -start alone opens no console: nothing shown, no prompt.
-  EXPECT_EQ(run({"-fakeUnix", "-start"}, errors, terminal.slave()), 0);
+  // -stop alone opens no console: nothing shown, no prompt.
+  EXPECT_EQ(run({"-fakeUnix", "-stop"}, errors, terminal.slave()), 0);
   EXPECT_EQ(errors, "");
 
   // -console with a command that prints nothing: only the prompt, then the
@@ -329,12 +329,14 @@ TEST_F(ConsoleTest, LoggingSectionOfEachCommand) {
   struct Case {
     std::vector<std::string> args;
     const char *section;
+    int code = 0;
   };
-  // The daemon flavour accepts -start, -stop and -isrunning without doing
-  // anything; -d and runAsDaemon end at once for want of a bootstrap file.
+  // The daemon commands find no running service here (-start chooses the
+  // logging section, -stop, which comes first among the commands, runs);
+  // -d and runAsDaemon end at once for want of a bootstrap file.
   const std::vector<Case> cases = {
-      {{"-fakeUnix", "-start"}, "start"},     {{"-fakeUnix", "-stop"}, "stop"},
-      {{"-fakeUnix", "-isrunning"}, "isrunning"}, {{"-d"}, "run"},
+      {{"-fakeUnix", "-stop", "-start"}, "start"},     {{"-fakeUnix", "-stop"}, "stop"},
+      {{"-fakeUnix", "-isrunning"}, "isrunning", 1}, {{"-d"}, "run"},
       {{"-run"}, "run"},                       {{"-fakeUnix", "runAsDaemon"}, "run"},
       {{"-anything"}, "default"},              {{"-fakeUnix", "-start", "-d"}, "start"},
   };
@@ -344,7 +346,7 @@ TEST_F(ConsoleTest, LoggingSectionOfEachCommand) {
     std::vector<std::string> args{service(), "-logconfig=" + config};
     args.insert(args.end(), c.args.begin(), c.args.end());
     std::string shown = c.args.back();
-    EXPECT_EQ(testsupport::runProgram(args, bin()), 0) << shown;
+    EXPECT_EQ(testsupport::runProgram(args, bin()), c.code) << shown;
     for (const char *name : {"start", "stop", "isrunning", "run", "default"})
       EXPECT_EQ(fs::exists(logs() / (std::string(name) + ".log")), std::string(name) == c.section)
           << shown << ": " << name;

@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -27,7 +29,12 @@
 #else
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -577,3 +584,213 @@ TEST(ServiceRun, StartupSettingsEnvironmentFileAndJavaPropertiesReachTheChildren
 }
 
 } // namespace
+
+//===----------------------------------------------------------------------===//
+// The daemon flavour: the service in the background, found again through its
+// process-id file
+//===----------------------------------------------------------------------===//
+
+namespace {
+
+TEST(ServiceRunSlow, DaemonStartsOnceReportsRunningAndStopsWithItsChildren) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the daemon flavour runs the service in the background on Linux only; Windows has the service";
+#else
+  Installation install;
+  int port = freePort();
+  ASSERT_NE(port, 0);
+  // The standard bootstrap file of an installation without a service class.
+  install.bootstrap(std::string("bootstrap_hbl_") + rklPlatformName() + ".xml",
+                    std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                        install.process("first", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                        install.daemonSpawn() + "</bootstrap>\n");
+  const fs::path pidFile = install.logs() / "hbl_tslbootstrap_service.pid";
+  auto daemonPid = [&] { return fs::exists(pidFile) ? std::atoi(readFile(pidFile).c_str()) : 0; };
+  // Whatever happens below, no background service outlives the test.
+  struct Reaper {
+    std::function<int()> pid;
+    ~Reaper() {
+      if (int p = pid(); p > 0 && processAlive(p))
+        killProcess(p);
+    }
+  } reaper{daemonPid};
+  auto command = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {install.service(), "-fakeUnix"});
+    return testsupport::runProgram(args, install.bin(), 120s);
+  };
+  const std::vector<std::string> start = {"-start", "-java_home=" + install.root().string(), "-testReadyTries=60",
+                                          "-testReadyInterval=1"};
+  const std::vector<std::string> stop = {"-stop", "-testDeadTries=60", "-testDeadInterval=1"};
+
+  EXPECT_EQ(command({"-isRunning"}), 1);
+  ASSERT_EQ(command(start), 0) << install.log();
+  const int pid = daemonPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(processAlive(pid));
+  ASSERT_TRUE(install.waitForRecord("first"));
+  const int childPid = install.childPid("first");
+  EXPECT_TRUE(processAlive(childPid));
+  EXPECT_EQ(command({"-isRunning"}), 0);
+  // A second start finds the first running and refuses.
+  EXPECT_NE(command(start), 0);
+  EXPECT_EQ(daemonPid(), pid);
+
+  EXPECT_EQ(command(stop), 0) << install.log();
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(pid) && !processAlive(childPid); }, 20s));
+  EXPECT_NE(readFile(install.root() / "first.events").find("SHUTDOWN"), std::string::npos);
+  EXPECT_EQ(command({"-isRunning"}), 1);
+  // Stopping what is not running succeeds.
+  EXPECT_EQ(command(stop), 0);
+
+  // A stale file that names another live program: never signalled.
+  TestProcess other({"/bin/sleep", "60"}, install.root());
+  ASSERT_TRUE(other.started());
+  writeFile(pidFile, std::to_string(other.pid()) + "\n");
+  EXPECT_EQ(command({"-isRunning"}), 1);
+  EXPECT_EQ(command(stop), 0);
+  EXPECT_TRUE(other.running());
+
+  // -restart over that stale file starts a new service, which -restart then
+  // replaces again.
+  std::vector<std::string> restart(start);
+  restart[0] = "-restart";
+  restart.insert(restart.end(), stop.begin() + 1, stop.end());
+  ASSERT_EQ(command(restart), 0) << install.log();
+  const int first = daemonPid();
+  EXPECT_NE(first, other.pid());
+  EXPECT_TRUE(processAlive(first));
+  ASSERT_EQ(command(restart), 0) << install.log();
+  const int second = daemonPid();
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(first); }, 20s));
+  EXPECT_EQ(command(stop), 0);
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(second); }, 20s));
+#endif
+}
+
+} // namespace
+
+//===----------------------------------------------------------------------===//
+// Under systemd: a run without options, started with NOTIFY_SOCKET
+//===----------------------------------------------------------------------===//
+
+#ifndef _WIN32
+namespace {
+
+/// A datagram socket that stands in for systemd's notification socket.
+class NotifySocket {
+public:
+  explicit NotifySocket(const fs::path &path) : m_path(path.string()) {
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (m_fd < 0 || m_path.size() >= sizeof(address.sun_path))
+      return;
+    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
+    m_bound = bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+  }
+  ~NotifySocket() {
+    if (m_fd >= 0)
+      close(m_fd);
+  }
+  bool bound() const { return m_bound; }
+  const std::string &path() const { return m_path; }
+  /// Collects messages until one holds `text` or `timeout` passes; true when
+  /// it came.
+  bool receiveUntil(const std::string &text, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd entry{m_fd, POLLIN, 0};
+      if (poll(&entry, 1, 200) <= 0)
+        continue;
+      char buffer[4096];
+      ssize_t length = recv(m_fd, buffer, sizeof(buffer), 0);
+      if (length <= 0)
+        continue;
+      messages.emplace_back(buffer, static_cast<size_t>(length));
+      if (messages.back().find(text) != std::string::npos)
+        return true;
+    }
+    return false;
+  }
+  std::string all() const {
+    std::string text;
+    for (const std::string &message : messages)
+      text += "[" + message + "]\n";
+    return text;
+  }
+  std::vector<std::string> messages;
+
+private:
+  std::string m_path;
+  int m_fd = -1;
+  bool m_bound = false;
+};
+
+// Sets environment variables for the programs started in its lifetime.
+struct ScopedEnvironment {
+  std::vector<std::string> names;
+  ScopedEnvironment(std::initializer_list<std::pair<std::string, std::string>> values) {
+    for (const auto &[name, value] : values) {
+      setenv(name.c_str(), value.c_str(), 1);
+      names.push_back(name);
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const std::string &name : names)
+      unsetenv(name.c_str());
+  }
+};
+
+TEST(ServiceRunSlow, UnderSystemdTheStatesAreNotifiedAndSigtermStopsTheChildren) {
+  Installation install;
+  int port = freePort();
+  ASSERT_NE(port, 0);
+  install.bootstrap(std::string("bootstrap_hbl_") + rklPlatformName() + ".xml",
+                    std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                        install.process("first", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                        install.daemonSpawn() + "</bootstrap>\n");
+  // A service run needs its section of the startup configuration.
+  writeFile(install.root() / "configuration" / "tslstartup.xml",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<startupConfiguration xmlns:vtn=\"urn:t\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n<TRQ/>\n</startupConfiguration>\n");
+  NotifySocket notify(install.root() / "notify");
+  ASSERT_TRUE(notify.bound());
+  std::unique_ptr<TestProcess> service;
+  {
+    // The unit's environment: the notification socket and the bin folder,
+    // into which the service changes from the root it is started in.
+    ScopedEnvironment unit{{"NOTIFY_SOCKET", notify.path()}, {"TSL_SERVICE_DIR", install.bin().string()}};
+    service = std::make_unique<TestProcess>(std::vector<std::string>{install.service()}, install.root());
+  }
+  ASSERT_TRUE(service->started());
+  ASSERT_TRUE(notify.receiveUntil("READY=1", 90s)) << notify.all() << install.log();
+  const std::string starting = notify.all();
+  EXPECT_NE(starting.find("[STATUS=start pending\nEXTEND_TIMEOUT_USEC="), std::string::npos) << starting;
+  EXPECT_NE(starting.find("[READY=1\nSTATUS=running]"), std::string::npos) << starting;
+  ASSERT_TRUE(install.waitForRecord("first"));
+  const int childPid = install.childPid("first");
+
+  // systemd's stop request.
+  ASSERT_EQ(kill(service->pid(), SIGTERM), 0);
+  ASSERT_TRUE(notify.receiveUntil("STATUS=stopped", 90s)) << notify.all() << install.log();
+  EXPECT_NE(notify.all().find("[STOPPING=1\nSTATUS=stop pending"), std::string::npos) << notify.all();
+  EXPECT_EQ(service->wait(60s), 0);
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(childPid); }, 20s));
+  EXPECT_NE(readFile(install.root() / "first.events").find("SHUTDOWN"), std::string::npos);
+}
+
+TEST(ServiceRun, WithoutOptionsOutsideTheServiceManagerTheRunFailsPlainly) {
+  Installation install;
+  const fs::path errors = install.root() / "stderr.txt";
+  ASSERT_EQ(unsetenv("NOTIFY_SOCKET"), 0);
+  const int code =
+      testsupport::runProgram({"/bin/sh", "-c", "exec '" + install.service() + "' 2>'" + errors.string() + "'"},
+                              install.bin(), 30s);
+  EXPECT_NE(code, 0);
+  EXPECT_NE(code, -1);
+  EXPECT_NE(readFile(errors).find("was not started by the service manager"), std::string::npos) << readFile(errors);
+}
+
+} // namespace
+#endif
