@@ -38,6 +38,7 @@ struct Options {
   long stopDelayMs = 0;
   bool ignoreStop = false;
   std::string grandchildRecord;
+  bool breakaway = false;
 
   std::optional<int> listenPort;
   bool ipv6 = false;
@@ -190,7 +191,7 @@ bool parseNumber(const std::string &text, long &value) {
 
 /// Fills g_options; on a usage error prints it and returns false.
 bool parseOptions(const std::vector<std::string> &args) {
-  static const std::set<std::string> flags = {"stay", "ignore-stop", "ipv6", "silent", "close"};
+  static const std::set<std::string> flags = {"stay", "ignore-stop", "ipv6", "silent", "close", "breakaway"};
   static const std::set<std::string> valued = {
       "record",  "env",         "exit",       "after",        "log",         "stop-exit", "stop-delay",
       "grandchild", "listen",   "port-file",  "command",      "reply",       "reply-after", "busy-reply",
@@ -219,6 +220,8 @@ bool parseOptions(const std::vector<std::string> &args) {
         g_options.silent = true;
       else if (name == "close")
         g_options.closeAtOnce = true;
+      else if (name == "breakaway")
+        g_options.breakaway = true;
       continue;
     }
     if (!valued.count(name))
@@ -390,7 +393,7 @@ int run(const std::vector<std::string> &args) {
 
   if (!g_options.grandchildRecord.empty()) {
     std::string error;
-    if (!startSelf({"--record=" + g_options.grandchildRecord, "--stay"}, error))
+    if (!startSelf({"--record=" + g_options.grandchildRecord, "--stay"}, error, g_options.breakaway))
       setupFailure("cannot start the grandchild: " + error);
   }
 
