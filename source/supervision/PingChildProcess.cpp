@@ -8,6 +8,7 @@
 #include "supervision/TRQAction.h"
 #include "supervision/TRQChildProcess.h"
 #include "supervision/TRQSockSendAction.h"
+#include "supervision/TRQSpawnAction.h"
 #include "support/TRQText.h"
 
 #include <climits>
@@ -153,6 +154,10 @@ void PingChildProcess::checkFailedPingLimitFile() {
 void PingChildProcess::supervisePass(bool waitIndefinitely) {
   PassCounters counters;
   for (TRQChildProcess *child : childrenOf(m_pService)) {
+    // A stop request is not kept waiting for the rest of the pass; the
+    // flags keep what the last whole pass found.
+    if (m_stopRequested.load() || m_exitRequested.load())
+      return;
     if (child->getPingAction())
       superviseWithPing(child, counters, waitIndefinitely);
     else
@@ -191,7 +196,11 @@ void PingChildProcess::superviseWithPing(TRQChildProcess *child, PassCounters &c
       if (child->getPingCounter() >= 2) {
         s_logger->log(TRQLogLevel::Debug,
                       "unresponsive process %s still hasn't stopped after two polls intervals, so kill it", name);
-        child->kill();
+        if (!child->kill()) {
+          // Starting it again would put a second instance next to it.
+          s_logger->log(TRQLogLevel::Error, "unresponsive process %s could not be killed, not restarting it.", name);
+          return;
+        }
         killed = true;
       }
       s_logger->log(TRQLogLevel::Warn, "unresponsive process %s hasn't yet finished stopping.", name);
@@ -261,11 +270,28 @@ void PingChildProcess::superviseWithPing(TRQChildProcess *child, PassCounters &c
 
 int PingChildProcess::executeStopAction(TRQChildProcess *child) {
   TRQAction *stopAction = child->getStopAction();
+  auto *script = dynamic_cast<TRQSpawnAction *>(stopAction);
+  if (script)
+    script->setSyncWaitLimitMs(stopWaitMs());
   stopAction->setTargetProcess(child->getProcessHandle());
   s_logger->log(TRQLogLevel::Debug, "stopping process \"%s\"", child->getName());
   int result = static_cast<int>(stopAction->execute());
   s_logger->log(TRQLogLevel::Warn, "stopAction->execute() return status = %d", result);
+  if (script) {
+    // Nobody waits for an asynchronous stop script: its handle (and job)
+    // would only pile up, and on Linux it would stay a zombie.
+    if (script->getProcessHandle() >= 0)
+      script->closeProcessHandle();
+    // A script that ran has done its part, even though a synchronous run
+    // reports -1.
+    if (script->getLastLaunchStarted())
+      return result < 0 ? 0 : result;
+  }
   return result;
+}
+
+int PingChildProcess::stopWaitMs() const {
+  return clampToInt(static_cast<long long>(m_maxShutdownChecks + 1) * m_shutdownCheckIntervalMs);
 }
 
 void PingChildProcess::stop(RKLThreadSemaphore *done) {
@@ -310,14 +336,21 @@ void PingChildProcess::stopSequence() {
 
 void PingChildProcess::stopAll() {
   s_logger->log(TRQLogLevel::Debug, "Stop all processes.");
+  // Waiting is worthwhile as soon as any child has had its stop command:
+  // killing at once would cut short those that are shutting down cleanly.
+  bool anyStopped = false;
+  bool anyFailed = false;
   for (TRQChildProcess *child : childrenOf(m_pService)) {
     if (child->isActive()) {
-      // Only the last child stopped decides whether the wait is worthwhile.
-      m_stopCommandNotSent.store(executeStopAction(child) < 0 ? 1 : 0);
+      if (executeStopAction(child) < 0)
+        anyFailed = true;
+      else
+        anyStopped = true;
     } else {
       s_logger->log(TRQLogLevel::Debug, "process \"%s\" is not alive, so don't need to stop it.", child->getName());
     }
   }
+  m_stopCommandNotSent.store(anyFailed && !anyStopped ? 1 : 0);
 }
 
 int PingChildProcess::waitForDeath() {
@@ -357,8 +390,10 @@ int PingChildProcess::waitForDeath() {
 
 void PingChildProcess::killAll() {
   s_logger->log(TRQLogLevel::Debug, "kill all processes.");
+  // Only what still lives: a child that has ended meanwhile is left alone.
   for (TRQChildProcess *child : childrenOf(m_pService))
-    child->kill();
+    if (child->isActive())
+      child->kill();
 }
 
 int PingChildProcess::pingAll() {

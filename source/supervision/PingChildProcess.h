@@ -80,7 +80,7 @@ public:
   // Steps of the stop sequence.
   void stopAll();
   /// 1 when all children have ended, 0 when some still run after the last
-  /// check or the stop command was not sent.
+  /// check or no stop command could be sent to any of them.
   int waitForDeath();
   void killAll();
 
@@ -114,6 +114,9 @@ private:
   /// Hands the child's process to its stop action and executes it; the
   /// action's result in 32 bits.
   int executeStopAction(TRQChildProcess *child);
+  /// The stop wait time in ms: how long the stop sequence waits for the
+  /// children, and so also the limit of a synchronous stop script.
+  int stopWaitMs() const;
   /// stopAll, waitForDeath, killAll, then the requester's semaphore.
   void stopSequence();
 
