@@ -114,3 +114,19 @@ TEST_F(RestartSequenceSlowTest, ARestartWithASignalStopSignalsTheNewProcess) {
   EXPECT_GE(std::count(events.begin(), events.end(), "event SIGTERM"), 2);
   EXPECT_TRUE(processGone(first));
 }
+
+TEST_F(RestartSequenceSlowTest, AStopDuringAPassLeavesTheRestOfThePass) {
+  int portA = freePort(), portB = freePort();
+  std::string longPing = "<ping>" + socketSendXml(portA, "PING", "sockIOTimeoutSec=\"5\" responseSize=\"64\" responseOK=\"OK\"") + "</ping>";
+  addChild(processXml("a", serverOptions("a", portA, {"--silent"}), socketStopXml(portA), longPing));
+  addSilentChild("b", {}, socketStopXml(portB), portB);
+  configureSupervisor(PollOneSecond);
+  startChildren();
+  ASSERT_TRUE(waitForPort("a") && waitForPort("b"));
+  supervisor().start();
+  ASSERT_TRUE(waitForLine(log, Supervisor, "DEBUG ping loop: process \"a\" is still active, so we will ping it."));
+  ASSERT_TRUE(stopSupervisor());
+  EXPECT_EQ(countLines(log, Supervisor, "DEBUG Pinging process b. Ping counter: -10"), 0)
+      << testing::PrintToString(supervisorLines());
+  EXPECT_EQ(supervisor().getAllChildrenHealthy(), 0);
+}
