@@ -23,6 +23,9 @@
 
 #include "processes.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace platform {
 
 /// The console control events.
@@ -74,6 +77,72 @@ using ConsoleControlHandler = int (*)(unsigned controlType);
 /// was installed stays ignored (as SIGHUP under nohup). When the handler
 /// returns 0, the signal's default action follows.
 void installConsoleControlHandler(ConsoleControlHandler handler);
+
+//===--- The console window -------------------------------------------------===//
+//
+// Windows: the program is built for the graphical subsystem and has no
+// console until it makes one with AllocConsole; its texts go to the new
+// console's standard error handle, and the pause reads the console's input
+// in line mode.
+//
+// Linux has no console windows: the program runs in a terminal or under a
+// service manager, and "the console" is the process's standard error. The
+// pause is only possible when standard input is a terminal, so that a
+// script or a service manager is never held up waiting for a key.
+
+/// What ConsoleWindow::open() met.
+enum class ConsoleOpenResult {
+  Opened,        ///< a console is there to write to
+  AllocFailed,   ///< no console could be made (lastConsoleError() says why)
+  NoOutputHandle ///< the console has no handle to write to
+};
+
+/// What readConsoleLine() met.
+enum class ConsoleReadResult {
+  Read,          ///< the person pressed Enter (or the input ended)
+  NoInputHandle, ///< there is no input to read from
+  NotInteractive ///< the input is not a person at a terminal (Linux)
+};
+
+/// The console's output, held for the rest of the process. A held handle is
+/// released by the destructor when this object owns it (Linux: a
+/// close-on-exec duplicate of standard error; Windows: the console's own
+/// standard handle, which belongs to the process and is left open).
+class ConsoleWindow {
+public:
+  ConsoleWindow() = default;
+  ~ConsoleWindow();
+  ConsoleWindow(const ConsoleWindow &) = delete;
+  ConsoleWindow &operator=(const ConsoleWindow &) = delete;
+
+  /// Makes the console and takes its output handle. Does nothing (Opened)
+  /// when a handle is already held.
+  ConsoleOpenResult open();
+  bool isOpen() const { return m_handle != InvalidHandle; }
+  /// The held handle (a descriptor on Linux, a HANDLE on Windows); -1 when
+  /// none is held.
+  intptr_t nativeHandle() const { return m_handle; }
+  /// Writes all `size` bytes; false when no handle is held or a write failed
+  /// (lastConsoleError()). Never raises a signal on a closed pipe.
+  bool write(const char *data, size_t size);
+
+private:
+  static constexpr intptr_t InvalidHandle = -1;
+  intptr_t m_handle = InvalidHandle;
+  bool m_owned = false;
+};
+
+/// Waits for the person at the console to press Enter; what was typed is
+/// discarded. Windows: one byte read from the standard input handle (the
+/// console's line mode returns it once Enter is pressed). Linux: only when
+/// standard input is a terminal, everything up to the end of the line, so
+/// that nothing typed is left over for the shell.
+ConsoleReadResult readConsoleLine();
+/// Whether readConsoleLine() would wait for a person (Linux: standard input
+/// is a terminal; Windows: always).
+bool consoleInputIsInteractive();
+/// The native code of the calling thread's last console failure.
+int lastConsoleError();
 
 } // namespace platform
 

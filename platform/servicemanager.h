@@ -1,9 +1,17 @@
 //===- servicemanager.h - The Service Control Manager and the registry ----===//
 //
 // The operating system's service manager as the service sees it: the status
-// record it reports, and the call that reports it. On Windows these are the
-// Service Control Manager's; elsewhere there is no service manager, a status
-// handle is never obtained, and reports go nowhere.
+// record it reports, the call that reports it, the service control
+// dispatcher, the service entries (create, delete, start, stop, query) and
+// the registry key that holds each service's settings. On Windows these are
+// the Service Control Manager's and the registry's; elsewhere there is no
+// such service manager yet: no status handle is ever obtained, reports go
+// nowhere, and every other operation fails with ENOSYS.
+//
+// Handles of the manager, of services and of registry keys are held by
+// owners that close them when they go. Failures are results; the native code
+// (GetLastError() / errno) of the calling thread's last failure here is
+// lastServiceError().
 //
 //===----------------------------------------------------------------------===//
 #ifndef SERVICEMANAGER_H
@@ -30,6 +38,133 @@ struct ServiceStatus {
   uint32_t dwCheckPoint = 0;
   uint32_t dwWaitHint = 0;
 };
+
+/// Access rights and results, with the Service Control Manager's values.
+namespace ServiceAccess {
+constexpr uint32_t ManagerAllAccess = 0xF003F;  ///< SC_MANAGER_ALL_ACCESS
+constexpr uint32_t QueryConfig = 0x0001;        ///< SERVICE_QUERY_CONFIG
+constexpr uint32_t QueryStatus = 0x0004;        ///< SERVICE_QUERY_STATUS
+constexpr uint32_t Start = 0x0010;              ///< SERVICE_START
+constexpr uint32_t Stop = 0x0020;               ///< SERVICE_STOP
+constexpr uint32_t Delete = 0x00010000;         ///< DELETE
+constexpr uint32_t AllAccess = 0xF01FF;         ///< SERVICE_ALL_ACCESS
+} // namespace ServiceAccess
+
+namespace ServiceError {
+constexpr int InsufficientBuffer = 122;  ///< ERROR_INSUFFICIENT_BUFFER
+constexpr int AlreadyRunning = 1056;     ///< ERROR_SERVICE_ALREADY_RUNNING
+constexpr int NotActive = 1062;          ///< ERROR_SERVICE_NOT_ACTIVE
+constexpr int MarkedForDelete = 1072;    ///< ERROR_SERVICE_MARKED_FOR_DELETE
+} // namespace ServiceError
+
+/// Start modes, as the "Start" value of a service's registry key holds them.
+struct ServiceStartMode {
+  enum : uint32_t { Auto = 2, Manual = 3, Disabled = 4 };
+};
+
+/// Owns a handle of the service manager or of one service; closes it when
+/// it goes.
+class ServiceHandle {
+public:
+  ServiceHandle() = default;
+  explicit ServiceHandle(void *handle) : m_handle(handle) {}
+  ~ServiceHandle() { close(); }
+  ServiceHandle(ServiceHandle &&other) noexcept : m_handle(other.m_handle) { other.m_handle = nullptr; }
+  ServiceHandle &operator=(ServiceHandle &&other) noexcept;
+  ServiceHandle(const ServiceHandle &) = delete;
+  ServiceHandle &operator=(const ServiceHandle &) = delete;
+
+  void *get() const { return m_handle; }
+  explicit operator bool() const { return m_handle != nullptr; }
+  void close();
+
+private:
+  void *m_handle = nullptr;
+};
+
+/// Owns an open registry key; closes it when it goes.
+class RegistryKey {
+public:
+  RegistryKey() = default;
+  explicit RegistryKey(void *key) : m_key(key) {}
+  ~RegistryKey() { close(); }
+  RegistryKey(RegistryKey &&other) noexcept : m_key(other.m_key) { other.m_key = nullptr; }
+  RegistryKey &operator=(RegistryKey &&other) noexcept;
+  RegistryKey(const RegistryKey &) = delete;
+  RegistryKey &operator=(const RegistryKey &) = delete;
+
+  void *get() const { return m_key; }
+  explicit operator bool() const { return m_key != nullptr; }
+  void close();
+
+private:
+  void *m_key = nullptr;
+};
+
+/// The native code of the calling thread's last failure in this component.
+int lastServiceError();
+/// Sets that code again, for callers that must report it after other work.
+void setLastServiceError(int code);
+/// The calling thread's last system error (GetLastError() / errno),
+/// whatever set it.
+int lastSystemError();
+
+//===--- Service entries --------------------------------------------------===//
+
+/// Opens the local service manager with every right.
+ServiceHandle openServiceManager();
+/// Opens the service `name` with `access` (ServiceAccess).
+ServiceHandle openService(const ServiceHandle &manager, const char *name, uint32_t access);
+/// Creates a service of its own process, named and displayed as `name`,
+/// started automatically or on demand, run as the local system account by
+/// `binaryPath` (quoted by the caller).
+ServiceHandle createService(const ServiceHandle &manager, const char *name, const char *binaryPath, bool autoStart);
+/// Sets the description shown with the service.
+bool setServiceDescription(const ServiceHandle &service, const char *description);
+/// Marks the service for deletion.
+bool deleteService(const ServiceHandle &service);
+/// The command that runs the service, as the manager keeps it.
+bool queryServiceBinaryPath(const ServiceHandle &service, std::string &binaryPath);
+bool queryServiceStatus(const ServiceHandle &service, ServiceStatus &status);
+/// Starts the service without arguments.
+bool startService(const ServiceHandle &service);
+/// Sends the stop control; `status` receives the state that the service
+/// reported in answer.
+bool stopService(const ServiceHandle &service, ServiceStatus &status);
+
+//===--- The service's registry key ---------------------------------------===//
+
+/// Opens the key of the service `name` (SYSTEM\CurrentControlSet\Services)
+/// for reading.
+RegistryKey openServiceKey(const char *name);
+/// Reads a 32-bit value of an open key.
+bool readRegistryDword(const RegistryKey &key, const char *valueName, uint32_t &value);
+/// Creates (or opens) the "Parameters" key of the service `name` for writing.
+RegistryKey createServiceParametersKey(const char *name);
+/// Writes a text value of an open key.
+bool writeRegistryString(const RegistryKey &key, const char *valueName, const char *value);
+
+//===--- The program itself -----------------------------------------------===//
+
+/// The full path of the running program; "" when it cannot be read.
+std::string modulePath();
+/// Splits `path` into its drive ("C:" or "") and its folder with the
+/// trailing separator ("\\dir\\" or ""), as the run-time library does.
+void splitPath(const std::string &path, std::string &drive, std::string &directory);
+
+//===--- Running under the service manager --------------------------------===//
+
+/// The service's main function (argument count, argument vector) and its
+/// control handler (control code).
+using ServiceMainFunction = void (*)(int argc, char **argv);
+using ServiceControlFunction = void (*)(unsigned control);
+
+/// Hands the calling thread to the service manager, which runs `serviceMain`
+/// for the service `name` on a thread of its own; returns when the service
+/// has stopped. False when the program was not started by the manager.
+bool startServiceDispatcher(const char *name, ServiceMainFunction serviceMain);
+/// Registers `handler` for the service `name`; the status handle, or null.
+void *registerServiceControlHandler(const char *name, ServiceControlFunction handler);
 
 /// Reports `status` for the service registered under `statusHandle`. False
 /// when the report failed or there is no handle.

@@ -28,6 +28,8 @@ namespace {
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kHandshakeWaitMs = 10000;
 constexpr int kSendStallMs = 30000;
+/// How long a receive that has bytes already waits for more of the reply.
+constexpr int kReplyGapMs = 500;
 
 //===--- Details texts ----------------------------------------------------===//
 
@@ -609,31 +611,52 @@ int receiveOnce(Connection &c, char *buffer, uint32_t capacity, uint32_t *receiv
     return c.fail(JOV_E_STATE, notReadyText(c));
   if (capacity == 0)
     return JOV_OK;
+  // A reply may come in several records or segments: once the first bytes
+  // are in, the rest is collected until the buffer is full, the peer ends
+  // the stream, or nothing more comes for a moment.
+  std::size_t total = 0;
+  Clock::time_point gapDeadline = Clock::time_point::max();
   for (;;) {
     std::size_t moved = 0;
     std::string reason;
-    Io io = c.tls ? c.tls->read(buffer, capacity, moved, reason) : recvSome(c.socket, buffer, capacity, moved, reason);
+    Io io = c.tls ? c.tls->read(buffer + total, capacity - total, moved, reason)
+                  : recvSome(c.socket, buffer + total, capacity - total, moved, reason);
     switch (io) {
     case Io::Done:
+      total += moved;
       if (received)
-        *received = static_cast<uint32_t>(moved);
-      return JOV_OK;
+        *received = static_cast<uint32_t>(total);
+      if (total >= capacity)
+        return JOV_OK;
+      gapDeadline = Clock::now() + std::chrono::milliseconds(kReplyGapMs);
+      continue;
     case Io::Closed:
-      c.setStatus("the peer " + c.endpoint + " has closed the connection");
+      if (total == 0)
+        c.setStatus("the peer " + c.endpoint + " has closed the connection");
       return JOV_OK;
     case Io::Failed:
+      if (total > 0) {
+        // What arrived is delivered; the failure shows at the next call.
+        c.setStatus("receiving from " + c.endpoint + " failed after " + std::to_string(total) + " bytes: " + reason);
+        return JOV_OK;
+      }
       return c.fail(JOV_E_RECV, "receiving from " + c.endpoint + " failed: " + reason);
     case Io::WantRead:
     case Io::WantWrite:
       break;
     }
-    switch (waitForSocket(c, io == Io::WantWrite, Clock::time_point::max(), reason)) {
+    switch (waitForSocket(c, io == Io::WantWrite, gapDeadline, reason)) {
     case Wait::Ready:
+      break;
     case Wait::TimedOut:
+      if (total > 0)
+        return JOV_OK;
       break;
     case Wait::Closing:
       return c.fail(JOV_E_CLOSED, "handle " + std::to_string(c.id) + " was closed while receiving");
     case Wait::Failed:
+      if (total > 0)
+        return JOV_OK;
       return c.fail(JOV_E_RECV, "receiving from " + c.endpoint + " failed: " + reason);
     }
   }

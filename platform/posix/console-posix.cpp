@@ -3,6 +3,8 @@
 // Sending an event signals the child's whole process group, as the console
 // event reaches every process of a group on Windows.
 //
+// The console is standard error; the pause reads a line from a terminal.
+//
 // Receiving: the signals are taken synchronously by one thread (sigwait), so
 // the handler runs as ordinary code on a thread of its own and may block, log
 // and take locks, which a signal handler could not.
@@ -13,9 +15,11 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 namespace platform {
 
@@ -121,6 +125,73 @@ int generateControlEvent(int event, int processGroupId) {
 }
 
 int lastControlError() { return t_lastError; }
+
+//===----------------------------------------------------------------------===//
+// The console: standard error and a terminal on standard input
+//===----------------------------------------------------------------------===//
+
+namespace {
+thread_local int t_lastConsoleError = 0;
+} // namespace
+
+ConsoleWindow::~ConsoleWindow() {
+  if (m_owned && m_handle != InvalidHandle)
+    ::close(static_cast<int>(m_handle));
+}
+
+ConsoleOpenResult ConsoleWindow::open() {
+  if (isOpen())
+    return ConsoleOpenResult::Opened;
+  // A duplicate, so that the texts keep their destination whatever becomes
+  // of descriptor 2, and close-on-exec, so that no child inherits it.
+  int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) {
+    t_lastConsoleError = errno;
+    return ConsoleOpenResult::NoOutputHandle;
+  }
+  m_handle = fd;
+  m_owned = true;
+  return ConsoleOpenResult::Opened;
+}
+
+bool ConsoleWindow::write(const char *data, size_t size) {
+  if (!isOpen() || (!data && size)) {
+    t_lastConsoleError = EBADF;
+    return false;
+  }
+  while (size > 0) {
+    ssize_t written = ::write(static_cast<int>(m_handle), data, size);
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      t_lastConsoleError = errno;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool consoleInputIsInteractive() { return ::isatty(STDIN_FILENO) == 1; }
+
+ConsoleReadResult readConsoleLine() {
+  if (!consoleInputIsInteractive()) {
+    // EBADF: no standard input at all; ENOTTY and the like: a file or pipe.
+    t_lastConsoleError = errno;
+    return errno == EBADF ? ConsoleReadResult::NoInputHandle : ConsoleReadResult::NotInteractive;
+  }
+  for (;;) {
+    char byte = 0;
+    ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0 || byte == '\n')
+      return ConsoleReadResult::Read;
+  }
+}
+
+int lastConsoleError() { return t_lastConsoleError; }
 
 void installConsoleControlHandler(ConsoleControlHandler handler) {
   g_handler.store(handler);

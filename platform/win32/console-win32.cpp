@@ -159,6 +159,78 @@ int generateControlEvent(int event, int processGroupId) {
 
 int lastControlError() { return t_lastError; }
 
+//===----------------------------------------------------------------------===//
+// The console window
+//===----------------------------------------------------------------------===//
+
+namespace {
+thread_local int t_lastConsoleError = 0;
+
+bool usable(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
+} // namespace
+
+// The handle is the console's standard handle, which the process's standard
+// handle table owns; it stays open for whatever else writes to it.
+ConsoleWindow::~ConsoleWindow() = default;
+
+ConsoleOpenResult ConsoleWindow::open() {
+  if (isOpen())
+    return ConsoleOpenResult::Opened;
+  if (!AllocConsole()) {
+    t_lastConsoleError = static_cast<int>(GetLastError());
+    return ConsoleOpenResult::AllocFailed;
+  }
+  // Standard error rather than standard output: the program's standard
+  // output may carry the log (-stdoutLog), which must not mix with the
+  // person's texts.
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (!usable(handle)) {
+    t_lastConsoleError = static_cast<int>(GetLastError());
+    return ConsoleOpenResult::NoOutputHandle;
+  }
+  m_handle = reinterpret_cast<intptr_t>(handle);
+  m_owned = false;
+  return ConsoleOpenResult::Opened;
+}
+
+bool ConsoleWindow::write(const char *data, size_t size) {
+  if (!isOpen() || (!data && size)) {
+    t_lastConsoleError = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(m_handle);
+  while (size > 0) {
+    DWORD chunk = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) {
+      t_lastConsoleError = static_cast<int>(GetLastError());
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool consoleInputIsInteractive() { return true; }
+
+ConsoleReadResult readConsoleLine() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (!usable(input)) {
+    t_lastConsoleError = static_cast<int>(GetLastError());
+    return ConsoleReadResult::NoInputHandle;
+  }
+  // In the console's line mode the read returns once Enter is pressed; the
+  // rest of the line goes with the console.
+  char byte = 0;
+  DWORD got = 0;
+  if (!ReadFile(input, &byte, 1, &got, nullptr))
+    t_lastConsoleError = static_cast<int>(GetLastError());
+  return ConsoleReadResult::Read;
+}
+
+int lastConsoleError() { return t_lastConsoleError; }
+
 void installConsoleControlHandler(ConsoleControlHandler handler) {
   g_handler.store(handler);
   if (!g_installed.exchange(true))

@@ -9,6 +9,8 @@
 #include "rklcrypto.h"
 
 #include <atomic>
+#include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -34,6 +36,24 @@ std::atomic<long> g_connectPauseMs{2000};
 
 const char *const TRQSocketCommand::SessionConfigIPv4 = TRQ_SESSION_CONFIG("IPv4");
 const char *const TRQSocketCommand::SessionConfigIPv6 = TRQ_SESSION_CONFIG("IPv6");
+
+bool TRQSocketCommand::servesScheme(const char *uri) {
+  static const char *const served[] = {"tcp", "http", "tls", "https"};
+  const char *end = uri ? std::strstr(uri, "://") : nullptr;
+  if (!end)
+    return false;
+  const std::size_t length = static_cast<std::size_t>(end - uri);
+  for (const char *scheme : served) {
+    if (std::strlen(scheme) != length)
+      continue;
+    std::size_t i = 0;
+    while (i < length && std::tolower(static_cast<unsigned char>(uri[i])) == scheme[i])
+      ++i;
+    if (i == length)
+      return true;
+  }
+  return false;
+}
 
 TRQLogger *TRQSocketCommand::s_logger = TRQLoggerFactory::getInstance()->getLogger("TRQSocketCommand");
 
@@ -113,7 +133,10 @@ int TRQSocketCommand::connect() {
     if (rc != 0) {
       details = lastErrorDetails();
       if (details) {
-        s_logger->log(TRQLogLevel::Error, "failed to connect, JOV error: %s ", details);
+        // "Establish the secure session first" is a step of every secured
+        // exchange, not a failure, as long as repetitions are left.
+        s_logger->log(rc == SecureRequired && retries > 0 ? TRQLogLevel::Debug : TRQLogLevel::Error,
+                      "failed to connect, JOV error: %s ", details);
         freeDetails(details);
       }
     }
@@ -127,7 +150,11 @@ int TRQSocketCommand::connect() {
       if (established != 0) {
         details = lastErrorDetails();
         if (details) {
-          s_logger->log(TRQLogLevel::Error, "failed to establish, JOV error: %s ", details);
+          // A handshake still under way is logged as a step; one that failed,
+          // or that used up the repetitions, as an error.
+          const bool goesOn = established == EstablishInProgress && retries > 0;
+          s_logger->log(goesOn ? TRQLogLevel::Debug : TRQLogLevel::Error, "failed to establish, JOV error: %s ",
+                        details);
           freeDetails(details);
         }
       }

@@ -32,6 +32,10 @@ public:
   static const char *const SessionConfigIPv4;
   static const char *const SessionConfigIPv6;
 
+  /// Whether the security library serves the URI's scheme (tcp, http, tls,
+  /// https, in any case); false for a URI without "scheme://".
+  static bool servesScheme(const char *uri);
+
   /// Copies both texts (null reads as empty). `ioTimeoutSec` bounds the wait
   /// for the reply in seconds; NoPoll reads without waiting.
   TRQSocketCommand(const char *uri, const char *command, unsigned ioTimeoutSec);

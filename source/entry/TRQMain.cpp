@@ -10,6 +10,7 @@
 #include "rklidom.h"
 #include "service/TRQBootstrapService.h"
 #include "supervision/TRQBadConfigException.h"
+#include "support/TRQText.h"
 
 #include <atomic>
 #include <cstdio>
@@ -88,6 +89,70 @@ int setPropertyOptions(const TRQCmdLine &cmdLine) {
     ++set;
   }
   return set;
+}
+
+const char *startModeName(uint32_t mode) {
+  switch (mode) {
+  case platform::ServiceStartMode::Auto:
+    return "auto";
+  case platform::ServiceStartMode::Manual:
+    return "manual";
+  case platform::ServiceStartMode::Disabled:
+    return "disabled";
+  default:
+    return "unknown";
+  }
+}
+
+// -ia, -im, -i: an installed service is removed first and comes back with
+// automatic start exactly when it had it (a disabled one comes back manual).
+void installCommand(TRQBootstrapService &service, bool autoStart) {
+  const char *name = service.getServiceName();
+  TRQLogger *logger = TRQNTService::s_logger;
+  logger->log(TRQLogLevel::Info, "[re]installing service \"%s\".", name);
+  uint32_t mode = 0;
+  if (service.isRegistered(&mode)) {
+    service.print(TRQLogLevel::Info,
+                  "\"%s\" is already installed, will un-install and re-install, preserving start mode.\n", name);
+    logger->log(TRQLogLevel::Info, "Is already installed, so uninstall first.");
+    if (!service.uninstall()) {
+      int error = platform::lastServiceError();
+      service.setExitCode(static_cast<uint32_t>(error));
+      service.print(TRQLogLevel::Info, "\"%s\" was not successfully un-installed. Error %d\n", name, error);
+      logger->log(TRQLogLevel::Error, "Uninstall failed, error =%d", error);
+      return;
+    }
+    autoStart = mode == platform::ServiceStartMode::Auto;
+  }
+  logger->log(TRQLogLevel::Info, "Installing...");
+  if (service.install(autoStart ? 1 : 0)) {
+    service.print(TRQLogLevel::Info, "\"%s\" [re]installed successfully.\n", name);
+    logger->log(TRQLogLevel::Info, "[re]nstalled successfully.");
+    service.setExitCode(0);
+    return;
+  }
+  int error = platform::lastServiceError();
+  service.setExitCode(static_cast<uint32_t>(error));
+  service.print(TRQLogLevel::Info, "\"%s\" failed to install. Error %d\n", name, error);
+  logger->log(TRQLogLevel::Error, "Install failed, error =%d", error);
+}
+
+void uninstallCommand(TRQBootstrapService &service) {
+  const char *name = service.getServiceName();
+  if (!service.isInstalled()) {
+    service.print(TRQLogLevel::Info, "\"%s\" is not installed\n", name);
+    service.setExitCode(0);
+    return;
+  }
+  if (service.uninstall()) {
+    service.print(TRQLogLevel::Info, "\"%s\" removed. (You must delete the file (\"%s\") yourself.)\n", name,
+                  platform::modulePath().c_str());
+    service.setExitCode(0);
+    return;
+  }
+  int error = platform::lastServiceError();
+  service.setExitCode(static_cast<uint32_t>(error));
+  service.print(TRQLogLevel::Info, "Could not remove \"%s\". Error %d\n", name, error);
 }
 
 } // namespace
@@ -239,13 +304,71 @@ int TRQMain::handleServiceCommand(TRQBootstrapService &service, const TRQCmdLine
     service.consoleRun(&consoleControlHandler);
     return 1;
   }
-  // The service manager's commands (install, start, stop and the rest) are
-  // not part of this build yet: none is accepted, so the usage text follows.
+
+  const char *name = service.getServiceName();
+  I18NString limitText;
+  const int timeLimitSec = cmdLine.getValue("-timeLimitSec", limitText, 0) ? TRQText::toInt(limitText.c_str()) : 120;
+  TRQConsole *console = TRQConsole::getInstance();
+
+  if (has(cmdLine, "-v")) {
+    console->open();
+    RKLByteBuffer text(256, 256);
+    text.printf("%s Version %d.%d\n", name, service.getMajorVersion(), service.getMinorVersion());
+    const int installed = service.isInstalled();
+    text.printf("The service \"%s\" is %s installed\n", name, installed ? "currently" : "not");
+    uint32_t mode = 0;
+    if (service.isRegistered(&mode))
+      text.printf("service start mode is %d\n", static_cast<int>(mode));
+    console->write(text);
+    service.setExitCode(installed ? 0 : 1);
+    return 1;
+  }
+  if (has(cmdLine, "-isRunning")) {
+    service.setExitCode(static_cast<uint32_t>(service.isRunningService()));
+    return 1;
+  }
+  if (has(cmdLine, "-isRegistered")) {
+    uint32_t mode = 0;
+    RKLByteBuffer text(256, 256);
+    if (service.isRegistered(&mode)) {
+      text.printf("Service \"%s\" is registered, start mode is %d = \"%s\"\n", name, static_cast<int>(mode),
+                  startModeName(mode));
+      service.setExitCode(mode);
+    } else {
+      text.printf("Service \"%s\" is not registered.\n", name);
+      service.setExitCode(0);
+    }
+    TRQNTService::s_logger->logText(TRQLogLevel::Info, text.str());
+    console->write(text);
+    return 1;
+  }
+  if (has(cmdLine, "-ia") || has(cmdLine, "-im") || has(cmdLine, "-i")) {
+    installCommand(service, !has(cmdLine, "-im"));
+    return 1;
+  }
+  if (has(cmdLine, "-start")) {
+    service.setExitCode(static_cast<uint32_t>(service.startService(timeLimitSec)));
+    return 1;
+  }
+  if (has(cmdLine, "-stop")) {
+    service.setExitCode(static_cast<uint32_t>(service.stopService(timeLimitSec)));
+    return 1;
+  }
+  if (has(cmdLine, "-restart")) {
+    int result = service.stopService(timeLimitSec);
+    if (result == 0)
+      result = service.startService(timeLimitSec);
+    service.setExitCode(static_cast<uint32_t>(result));
+    return 1;
+  }
+  if (has(cmdLine, "-u")) {
+    uninstallCommand(service);
+    return 1;
+  }
   return 0;
 }
 
-// Running under the service manager is not part of this build yet.
-void TRQMain::startServiceDispatcher(TRQBootstrapService &) {}
+void TRQMain::startServiceDispatcher(TRQBootstrapService &service) { service.startServiceDispatcher(); }
 
 int TRQMain::consoleControlHandler(unsigned controlType) {
   if (controlType != 0 && controlType != 2)

@@ -10,11 +10,16 @@
 //===----------------------------------------------------------------------===//
 #include "logging/TRQLoggerFactory.h"
 
+#include "config/TRQPropertyInserter.h"
+#include "entry/TRQConsole.h"
+#include "rklidom.h"
 #include "rkltime.h"
+#include "support/TRQFileInputStream.h"
 
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -32,6 +37,33 @@ bool equalsIgnoringCase(const char *left, const char *right) {
       return false;
   }
   return *left == *right;
+}
+
+// The level number of `name`, or -1 when it is none of the level names.
+int findLevel(const char *name, bool ignoreCase) {
+  if (!name)
+    return -1;
+  for (int candidate = TRQLogLevel::Fatal; candidate <= TRQLogLevel::Debug; ++candidate) {
+    if (ignoreCase ? equalsIgnoringCase(name, levelNames[candidate]) : std::strcmp(name, levelNames[candidate]) == 0)
+      return candidate;
+  }
+  return -1;
+}
+
+// The factory's own reports go through a logger of its name, made for the
+// occasion, to whatever sinks are in place at that moment.
+TRQLogger &factoryLogger() {
+  static TRQLogger *const logger = TRQLoggerFactory::getInstance()->getLogger("TRQLoggerFactory");
+  return *logger;
+}
+
+// An unknown level name lets everything through; say so, or the sudden
+// flood of DEBUG lines would have no explanation.
+void warnUnknownLevel(const char *name) {
+  factoryLogger().log(TRQLogLevel::Warn,
+                      "log level \"%s\" is not recognised, so DEBUG is used; the level names are FATAL, ERROR, "
+                      "WARN, INFO and DEBUG.",
+                      name);
 }
 
 // Reports of the outside components (XML documents, startup configuration)
@@ -116,6 +148,10 @@ void TRQLoggerFactory::writeLine(int level, const TRQLogger *logger, const char 
   }
 
   RKLThreadGuard guard(m_mutex);
+  // A reconfiguration may have raised the threshold after the test above;
+  // it is changed only under this lock, so this second test is exact.
+  if (!isEnabled(level))
+    return;
   // Read the clock under the lock, so that the times in a file never go
   // backwards from one line to the next.
   char timeText[RKL_ASCTIME_SIZE];
@@ -172,6 +208,11 @@ void TRQLoggerFactory::addFile(const char *path, int append) {
 void TRQLoggerFactory::closeAll() {
   RKLThreadGuard guard(m_mutex);
   m_threshold.store(TRQLogLevel::Fatal, std::memory_order_relaxed);
+  dropSinks();
+}
+
+void TRQLoggerFactory::dropSinks() {
+  RKLThreadGuard guard(m_mutex);
   for (const TRQLogSink &sink : m_sinks) {
     if (sink.owned && sink.stream)
       std::fclose(sink.stream);
@@ -185,17 +226,107 @@ void TRQLoggerFactory::setLevel(int level) {
 }
 
 void TRQLoggerFactory::setLevel(const char *name) {
-  int level = TRQLogLevel::Info;
-  if (name && *name) {
-    level = TRQLogLevel::Debug;
-    for (int candidate = TRQLogLevel::Fatal; candidate <= TRQLogLevel::Debug; ++candidate) {
-      if (equalsIgnoringCase(name, levelNames[candidate])) {
-        level = candidate;
-        break;
+  if (!name || !*name) {
+    setLevel(TRQLogLevel::Info);
+    return;
+  }
+  int level = findLevel(name, true);
+  setLevel(level < 0 ? static_cast<int>(TRQLogLevel::Debug) : level);
+  if (level < 0)
+    warnUnknownLevel(name);
+}
+
+int TRQLoggerFactory::levelFromName(const char *name) {
+  int level = findLevel(name, false);
+  return level < 0 ? static_cast<int>(TRQLogLevel::Debug) : level;
+}
+
+namespace {
+
+// One entry of a section's `logFiles`, read before the sinks are replaced.
+struct PlannedSink {
+  enum Kind { File, Stdout, Stderr } kind;
+  std::string path;
+  bool append;
+};
+
+} // namespace
+
+int TRQLoggerFactory::configure(const RKLIDOM_Element &section) {
+  RKLIDOM_Element logging = RKLIDOM_Helper::findFirstElementWithName(section, "logging");
+  if (logging.isNull()) {
+    TRQConsole::getInstance()->write("no logger element in config, so LoggerFactory is not reconfigured.\n");
+    return 0;
+  }
+
+  I18NString levelText = logging.getAttribute("level");
+  // Without a level only FATAL lines pass.
+  int level = levelText.empty() ? static_cast<int>(TRQLogLevel::Fatal) : levelFromName(levelText.c_str());
+
+  // The whole section is read, and its file names completed, before the
+  // sinks change: the property table logs its substitutions, and those
+  // lines belong to the sinks in place, not to a half-built list.
+  RKLIDOM_Element logFiles = RKLIDOM_Helper::findFirstElementWithName(logging, "logFiles");
+  const bool hasEntries = !logFiles.isNull() && logFiles.hasChildNodes();
+  std::vector<PlannedSink> planned;
+  if (hasEntries) {
+    for (int index = 0; index < logFiles.getChildNodes().getLength(); ++index) {
+      RKLIDOM_Node child = logFiles.getChildNodes().item(index);
+      if (child.getNodeType() != RKLIDOM_Node::ELEMENT_NODE)
+        continue;
+      RKLIDOM_Element entry(child);
+      I18NString tag = entry.getTagName();
+      if (tag == "file") {
+        std::string path = entry.getAttribute("name").c_str();
+        TRQPropertyInserter::getInstance()->insertProperties(path);
+        planned.push_back(PlannedSink{PlannedSink::File, path, entry.getAttribute("append") == "true"});
+      } else if (tag == "stdout") {
+        planned.push_back(PlannedSink{PlannedSink::Stdout, std::string(), false});
+      } else if (tag == "stderr") {
+        planned.push_back(PlannedSink{PlannedSink::Stderr, std::string(), false});
       }
     }
   }
-  setLevel(level);
+
+  {
+    // Lines written on other threads wait here, then go to the new sinks
+    // under the new threshold: none is cut, none is written to a closed file.
+    RKLThreadGuard guard(m_mutex);
+    dropSinks();
+    for (const PlannedSink &sink : planned) {
+      if (sink.kind == PlannedSink::File)
+        addFile(sink.path.c_str(), sink.append ? 1 : 0);
+      else
+        addStream(sink.kind == PlannedSink::Stdout ? stdout : stderr, 0);
+    }
+    m_threshold.store(level, std::memory_order_relaxed);
+  }
+
+  if (!hasEntries)
+    TRQConsole::getInstance()->write("no log file elements in config, so no log files added.\n");
+  if (!levelText.empty() && findLevel(levelText.c_str(), false) < 0)
+    warnUnknownLevel(levelText.c_str());
+  return 1;
 }
 
-int TRQLoggerFactory::loadConfig(const char *, const char *) { return 0; }
+int TRQLoggerFactory::loadConfig(const char *path, const char *section) {
+  TRQFileInputStream stream(path);
+  if (!stream.isOpen()) {
+    factoryLogger().log(TRQLogLevel::Fatal, "cannot open logging config file \"%s\".", path ? path : "");
+    return 0;
+  }
+  RKLIDOM_Parser parser;
+  RKLIDOM_Document document;
+  if (parser.parse(stream, document) != 1) {
+    factoryLogger().log(TRQLogLevel::Fatal, "Error parsing logging config file = %s, error string = %s", path,
+                        parser.errorString());
+    return 0;
+  }
+  stream.close();
+  RKLIDOM_Element element = RKLIDOM_Helper::findFirstElementWithName(document.getDocumentElement(), section);
+  if (element.isNull()) {
+    factoryLogger().log(TRQLogLevel::Fatal, "logging config element \"%s\" is missing.", section ? section : "");
+    return 0;
+  }
+  return configure(element);
+}

@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <vector>
 
+class RKLIDOM_Element;
+
 class TRQLoggerFactory {
 public:
   /// The factory, created on the first call (during static initialisation)
@@ -57,9 +59,21 @@ public:
   int getLevel() const { return m_threshold.load(std::memory_order_relaxed); }
   bool isEnabled(int level) const { return level <= m_threshold.load(std::memory_order_relaxed); }
 
-  /// Applies the section `section` of the logging configuration file `path`
-  /// to the threshold and the sinks. This build does not read logging
-  /// configuration files yet: it changes nothing and returns 0.
+  /// By name, exactly as written: "FATAL".."DEBUG" give 0..4; a null or
+  /// unknown name gives DEBUG (4), so that nothing is hidden by a typing
+  /// mistake.
+  static int levelFromName(const char *name);
+
+  /// Applies one section of the logging configuration file: the first
+  /// `logging` element below `section` replaces the threshold and the sinks.
+  /// 1 when a `logging` element was found and applied; 0 when there is none,
+  /// and then nothing changes.
+  virtual int configure(const RKLIDOM_Element &section);
+
+  /// Applies the section named `section` of the logging configuration file
+  /// `path`. 0 when the file cannot be opened or parsed or has no such
+  /// section (each reported at FATAL to the sinks in place, which stay);
+  /// otherwise the result of configure().
   int loadConfig(const char *path, const char *section);
 
   /// The level names, "FATAL" to "DEBUG"; null outside 0..4.
@@ -70,6 +84,8 @@ private:
   /// Writes one accepted line to every sink under the lock. The message is
   /// `text` verbatim when it is set, else `format` with `args`, else nothing.
   void writeLine(int level, const TRQLogger *logger, const char *format, va_list *args, const char *text);
+  /// Closes the owned sinks and empties the list, leaving the threshold.
+  void dropSinks();
 
   std::atomic<int> m_threshold{TRQLogLevel::Debug};
   std::vector<TRQLogSink> m_sinks;

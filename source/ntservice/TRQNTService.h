@@ -10,7 +10,10 @@
 #ifndef TRQNTSERVICE_H
 #define TRQNTSERVICE_H
 
+#include "rklcore.h"
 #include "servicemanager.h"
+
+#include <atomic>
 
 class TRQLogger;
 class TRQServiceStatusUpdater;
@@ -47,6 +50,53 @@ public:
   /// service has stopped.
   void consoleRun(int (*controlHandler)(unsigned controlType));
 
+  // The service control commands. Each opens what it needs from the service
+  // manager and closes it again on every path; failures are logged (and
+  // printed, where the person at the command line must see them) with the
+  // system's error code.
+  /// 1 when the service manager knows the service, else 0.
+  int isInstalled();
+  /// 1 when the service is installed and has its registry key; `startMode`
+  /// (may be null) then receives the key's "Start" value.
+  int isRegistered(uint32_t *startMode);
+  /// Installs the service with automatic or manual start: the entry, the
+  /// description, the registry values "CurrentWorkingDir" and "ServiceClass"
+  /// and the service file. 1 on success; 0 with the error code in
+  /// platform::lastServiceError().
+  int install(int autoStart);
+  /// Deletes the service and its service file. 1 when deleted or already
+  /// marked for deletion; 0 with the error code as for install.
+  int uninstall();
+  /// Starts the service and waits at most `timeLimitSec` for it to run, then
+  /// tests the children's readiness: 0 started and ready, -1 not.
+  int startService(int timeLimitSec);
+  /// Stops the service and waits at most `timeLimitSec` for it to stop: 0
+  /// stopped (or already stopped), -1 not.
+  int stopService(int timeLimitSec);
+  /// 0 when the service runs, -1 otherwise.
+  int isRunningService();
+
+  // Running under the service manager.
+  /// Hands the main thread to the service manager, which runs serviceMain;
+  /// returns when the service has stopped.
+  void startServiceDispatcher();
+  /// The service main: registers the control handler, initialises, runs
+  /// until stopped and reports the stopped state.
+  static void serviceMain(int argc, char **argv);
+  /// The service manager's control requests. A stop request raises the check
+  /// point and reports stop pending each time; the first one alone starts
+  /// OnStop() on a thread of its own.
+  static void serviceControlHandler(unsigned control);
+  /// Creates and starts the status updater, then calls OnInit(); 1 when the
+  /// service can run. On failure the updater has ended and the state is
+  /// stopped.
+  int initialise();
+  /// For tests: the stop-request counter starts again at 1.
+  static void resetStopRequestCounter();
+  /// Set once OnInit() has failed or Run() has returned: nothing of this
+  /// run will start the children any more.
+  int hasRunEnded() const { return m_bRunEnded.load(); }
+
   /// The process's service: the last one constructed, null before and after.
   static TRQNTService *getService();
   /// Calls OnStop() of the process's service, for the control handlers; the
@@ -82,12 +132,19 @@ public:
   /// Takes ownership; an earlier updater is deleted.
   void setStatusUpdater(TRQServiceStatusUpdater *updater);
 
+  /// The logger of the service framework and of its commands.
+  static TRQLogger *s_logger;
+
   int getReadyTestTries() const { return m_iReadyTestTries; }
   int getReadyTestIntervalSec() const { return m_iReadyTestIntervalSec; }
   void setReadyTest(int tries, int intervalSec) {
     m_iReadyTestTries = tries;
     m_iReadyTestIntervalSec = intervalSec;
   }
+
+  /// Formats into a byte buffer, logs it at `level` through this class's
+  /// logger and writes it to the console (shown when one is open).
+  void print(int level, const char *format, ...) RKL_PRINTF_FORMAT(3, 4);
 
 protected:
   /// Detaches this service from the control handlers and waits until no
@@ -96,9 +153,8 @@ protected:
   /// nothing.
   void retire();
 
-  static TRQLogger *s_logger;
-
 private:
+
   char m_szServiceName[MaxServiceName + 1];
   int m_iMajorVersion = 1;
   int m_iMinorVersion = 0;
@@ -111,6 +167,7 @@ private:
   int m_iReadyTestTries = 5;
   int m_iReadyTestIntervalSec = 2;
   int m_bServiceMode = 0;
+  std::atomic<int> m_bRunEnded{0};
 };
 
 #endif // TRQNTSERVICE_H

@@ -5,6 +5,14 @@
 // thread refreshes the pending state twice a second, for at most 600 passes
 // (about five minutes), until interruptWait() tells it the final state.
 //
+// Once a stop is under way (setInitialStatus(stop pending), or markStopping()
+// from the control handler), the service is never reported running again:
+// a readiness report that comes late leaves the stop-pending state alone.
+// The mutex orders the thread's decision to leave against start() and the
+// reports of other threads, so that a start() while the thread still
+// refreshes only hands it the new state, and one after it has decided to
+// leave starts it anew.
+//
 //===----------------------------------------------------------------------===//
 #ifndef TRQSERVICESTATUSUPDATER_H
 #define TRQSERVICESTATUSUPDATER_H
@@ -27,7 +35,9 @@ public:
   TRQServiceStatusUpdater(void *statusHandle, platform::ServiceStatus *status);
   ~TRQServiceStatusUpdater() override;
 
-  /// Starts (or starts again) the refreshing thread with the running flag set.
+  /// Starts the refreshing thread with the running flag set. When the thread
+  /// is still refreshing, it just goes on with the record's current state;
+  /// when it has ended (or is ending), it is started again.
   void start();
   void run() override;
 
@@ -35,13 +45,26 @@ public:
   void setInitialStatus(uint32_t state);
   /// Ends the refreshing at once; the record's state becomes `finalStatus`.
   void interruptWait(uint32_t finalStatus);
+  /// A stop has been requested: from now on the running state is not
+  /// reported any more.
+  void markStopping();
 
   /// 1 while the thread refreshes a pending state.
   int isRunningFlag() const { return m_bRunning.load(); }
   void setRunningFlag(int running) { m_bRunning.store(running); }
 
+  /// The pause between two refreshes (500 ms); tests shorten it.
+  void setRefreshIntervalMs(long intervalMs) { m_refreshIntervalMs = intervalMs; }
+
 private:
   void report();
+  /// Logs the leaving message (the time limit's when `timedOut`), ends the
+  /// pending reports with check point and wait hint 0 and clears the running
+  /// flag. Mutex held.
+  void leave(bool timedOut);
+  /// True (and logged) when `state` is the running state while a stop is
+  /// under way. Called with the mutex held.
+  bool refusedWhileStopping(uint32_t state);
 
   static TRQLogger *s_logger;
 
@@ -51,6 +74,10 @@ private:
   RKLThreadMutex m_mutex{0};
   std::atomic<int> m_bRunning{0};
   std::atomic<uint32_t> m_finalStatus{0};
+  /// The thread refreshes and has not decided to leave (mutex held).
+  bool m_bRefreshing = false;
+  bool m_bStopping = false;
+  long m_refreshIntervalMs = RefreshIntervalMs;
 };
 
 #endif // TRQSERVICESTATUSUPDATER_H

@@ -412,6 +412,13 @@ void TRQBootstrapService::Run() {
     m_mainThreadWaitOwner = std::make_unique<RKLThreadSemaphore>(0);
   RKLThreadSemaphore *mainWait = m_mainThreadWaitOwner.get();
   m_semaMainThreadWait.store(mainWait);
+  // A stop requested while the service was still preparing (the service
+  // manager accepts a stop during start pending) must not be followed by
+  // children that nobody stops any more.
+  if (m_stopStarted.load() != 0) {
+    s_logger->log(TRQLogLevel::Info, "TRQBootstrapService::Run() - a stop was requested before the start, nothing is started.");
+    return;
+  }
 
   for (TRQChildProcess *child : m_children) {
     s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::Run() - starting \"%s\"", child->getName());
@@ -539,7 +546,15 @@ void TRQBootstrapService::OnStop() {
   } else {
     RKLThreadSemaphore done(0);
     m_pingChildProcess.stop(&done);
-    done.wait();
+    // The supervisor posts `done` once it has stopped the children; when it
+    // never runs (the start failed or ended before starting it), nobody
+    // would, and the run's end says so.
+    while (done.timedWait(500) != 1) {
+      if (hasRunEnded() && !m_pingChildProcess.isAlive()) {
+        s_logger->log(TRQLogLevel::Info, "no child process supervisor runs, nothing to stop.");
+        break;
+      }
+    }
   }
   s_logger->log(TRQLogLevel::Info, "Done wait for processes to stop.");
   s_logger->log(TRQLogLevel::Info, "signal main thread to wake (and die).");

@@ -62,6 +62,13 @@ void TRQSockSendAction::configure(RKLIDOM_Element element) {
   std::string uri = uriText.c_str();
   TRQPropertyInserter::getInstance()->insertProperties(uri);
   s_logger->log(TRQLogLevel::Debug, "URI is %s", uri.c_str());
+  // A scheme that the security library cannot serve would fail every ping
+  // at run time; it is a configuration error.
+  if (!TRQSocketCommand::servesScheme(uri.c_str())) {
+    s_logger->log(TRQLogLevel::Error, "URI %s cannot be served: its scheme must be tcp, http, tls or https",
+                  uri.c_str());
+    throw TRQBadConfigException("ping action URI must start with tcp://, http://, tls:// or https://");
+  }
 
   I18NString commandText = element.getAttribute("commandString");
   if (commandText.empty()) {

@@ -67,7 +67,7 @@ TEST_F(SampleConfiguration, ServiceSectionsHoldInstanceAndParameters) {
   RKLIDOM_Element instance = RKLIDOM_Helper::findFirstElement(instances, "vtn:instance");
   ASSERT_FALSE(instance.isNull());
   EXPECT_TRUE(instance.hasAttribute("name"));
-  EXPECT_STREQ("Tomcat", instance.getAttribute("class").c_str());
+  EXPECT_STREQ("HarborLite", instance.getAttribute("class").c_str());
   EXPECT_EQ("60", parameter(trq, "dispatcherStopWaitTime", "xsd:unsignedShort"));
   EXPECT_EQ("30", parameter(trq, "dispatcherPingTimeout", "xsd:unsignedShort"));
   EXPECT_EQ("1024", parameter(trq, "dispatcherMaxMemory", "xsd:unsignedInt"));

@@ -309,67 +309,6 @@ inline int closedPort() {
   return port;
 }
 
-//===--- Certificates (Linux; the Windows library has no TLS) -------------===//
-
-/// An authority, a server certificate for localhost and 127.0.0.1 signed by
-/// it, one for another host signed by it, and one for localhost signed by an
-/// authority that nobody trusts. Made once per process.
-struct Certificates {
-  testsupport::TempDir dir{"tslcrycert"};
-  std::string caFile;
-  std::string serverCert, serverKey;
-  std::string otherHostCert, otherHostKey;
-  std::string strangerCert, strangerKey;
-  std::string failure; ///< empty when all were made
-
-  static Certificates &get() {
-    static std::unique_ptr<Certificates> made = [] {
-      auto c = std::make_unique<Certificates>();
-      c->make();
-      return c;
-    }();
-    return *made;
-  }
-
-private:
-  bool run(const std::string &command) {
-    int rc = std::system((command + " >/dev/null 2>&1").c_str());
-    if (rc != 0 && failure.empty())
-      failure = "command failed (" + std::to_string(rc) + "): " + command;
-    return rc == 0;
-  }
-  bool makeAuthority(const std::string &name) {
-    return run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj '/CN=" + name +
-               "' -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" +
-               " -keyout '" + dir.file(name + ".key") + "' -out '" + dir.file(name + ".pem") + "'");
-  }
-  bool makeServer(const std::string &name, const std::string &commonName, const std::string &altNames,
-                  const std::string &authority) {
-    testsupport::writeFile(dir.file(name + ".ext"), "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\n"
-                                                    "extendedKeyUsage=serverAuth\nsubjectAltName=" +
-                                                        altNames + "\n");
-    return run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=" + commonName +
-               "' -keyout '" + dir.file(name + ".key") + "' -out '" + dir.file(name + ".csr") + "'") &&
-           run("openssl x509 -req -days 2 -in '" + dir.file(name + ".csr") + "' -CA '" + dir.file(authority + ".pem") +
-               "' -CAkey '" + dir.file(authority + ".key") + "' -CAcreateserial -extfile '" + dir.file(name + ".ext") +
-               "' -out '" + dir.file(name + ".pem") + "'");
-  }
-  void make() {
-    if (makeAuthority("ca") && makeAuthority("stranger-ca") &&
-        makeServer("server", "localhost", "DNS:localhost,IP:127.0.0.1", "ca") &&
-        makeServer("otherhost", "otherhost.invalid", "DNS:otherhost.invalid", "ca") &&
-        makeServer("stranger", "localhost", "DNS:localhost,IP:127.0.0.1", "stranger-ca")) {
-      caFile = dir.file("ca.pem");
-      serverCert = dir.file("server.pem");
-      serverKey = dir.file("server.key");
-      otherHostCert = dir.file("otherhost.pem");
-      otherHostKey = dir.file("otherhost.key");
-      strangerCert = dir.file("stranger.pem");
-      strangerKey = dir.file("stranger.key");
-    }
-  }
-};
-
 } // namespace cryptotest
 
 #endif // CRYPTOTESTSUPPORT_H

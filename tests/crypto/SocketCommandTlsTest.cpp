@@ -2,13 +2,14 @@
 //
 // The library answers a secured URL with "establish first" (-15) and then
 // "in progress" (-23) while the handshake runs; the socket command's loop
-// must carry it through to the exchange, and must log why a peer that does
-// not verify is refused. Certificates come from the openssl command and the
-// library trusts the test authority through JOV_CA_FILE. Linux only: the
-// Windows build of the library offers plain connections.
+// must carry it through to the exchange, logging those steps at DEBUG, and
+// must log why a peer that does not verify is refused. Certificates come
+// from the openssl command and the library trusts the test authority through
+// JOV_CA_FILE; the server is the Linux build's test child on both systems.
 //
 //===----------------------------------------------------------------------===//
 #include "CryptoTestSupport.h"
+#include "TlsTestSupport.h"
 #include "crypto/TRQCryptoHelper.h"
 #include "crypto/TRQSocketCommand.h"
 #include "rklcrypto.h"
@@ -19,14 +20,16 @@
 #include <vector>
 
 using namespace cryptotest;
+using tlstest::Certificates;
+using tlstest::TlsServer;
 
 namespace {
 
 class SocketCommandTlsTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (testsupport::isWindows())
-      GTEST_SKIP() << "the Windows build of the JOV library has no TLS";
+    if (!tlstest::cannotServeTls().empty())
+      GTEST_SKIP() << tlstest::cannotServeTls();
     Certificates &c = Certificates::get();
     ASSERT_EQ(c.failure, "");
     setEnvironment("JOV_CA_FILE", c.caFile);
@@ -35,12 +38,10 @@ protected:
     ASSERT_EQ(TRQCryptoHelper::getCrypto()->isLoaded(), 1) << RKLCrypto::lastLoadFailure();
   }
 
-  int startTlsServer(TestServer &server, const std::string &cert, const std::string &key,
+  int startTlsServer(TlsServer &server, const std::string &cert, const std::string &key,
                      std::vector<std::string> options) {
-    options.push_back("--tls-cert=" + cert);
-    options.push_back("--tls-key=" + key);
     std::string error;
-    int port = server.start(options, error);
+    int port = server.startTls(cert, key, options, error);
     EXPECT_NE(port, 0) << error;
     return port;
   }
@@ -50,11 +51,11 @@ protected:
   void expectHandshakeLines(const std::vector<std::string> &lines, const std::string &endpoint, std::size_t count) {
     ASSERT_GE(lines.size(), count);
     ASSERT_GE(count, 1u);
-    EXPECT_EQ(lines[0], "ERROR failed to connect, JOV error: connected to " + endpoint +
+    EXPECT_EQ(lines[0], "DEBUG failed to connect, JOV error: connected to " + endpoint +
                             "; the secure session must be established (JOV_EstablishSecure) ");
     for (std::size_t i = 1; i < count; ++i)
       EXPECT_EQ(lines[i],
-                "ERROR failed to establish, JOV error: the TLS handshake with " + endpoint + " is in progress ");
+                "DEBUG failed to establish, JOV error: the TLS handshake with " + endpoint + " is in progress ");
   }
 
   EnvironmentGuard caFile{"JOV_CA_FILE"};
@@ -65,7 +66,7 @@ protected:
 
 TEST_F(SocketCommandTlsTest, TheHandshakeLoopLeadsToTheExchange) {
   Certificates &c = Certificates::get();
-  TestServer server;
+  TlsServer server;
   int port = startTlsServer(server, c.serverCert, c.serverKey, {"--command=PING", "--reply=secure PONG"});
   TRQSocketCommand command(("tls://localhost:" + std::to_string(port) + "/ping").c_str(), "PING", 10);
   ASSERT_EQ(command.send(), 1);
@@ -85,7 +86,7 @@ TEST_F(SocketCommandTlsTest, TheHandshakeLoopLeadsToTheExchange) {
 
 TEST_F(SocketCommandTlsTest, HttpsToAnAddressWorksToo) {
   Certificates &c = Certificates::get();
-  TestServer server;
+  TlsServer server;
   int port = startTlsServer(server, c.serverCert, c.serverKey, {"--reply=by address"});
   TRQSocketCommand command(("https://127.0.0.1:" + std::to_string(port)).c_str(), "?", 10);
   ASSERT_EQ(command.send(), 1);
@@ -97,7 +98,7 @@ TEST_F(SocketCommandTlsTest, HttpsToAnAddressWorksToo) {
 
 TEST_F(SocketCommandTlsTest, AnUntrustedAuthorityIsRefusedWithTheReason) {
   Certificates &c = Certificates::get();
-  TestServer server;
+  TlsServer server;
   int port = startTlsServer(server, c.strangerCert, c.strangerKey, {"--reply=x"});
   const std::string endpoint = "localhost:" + std::to_string(port);
   TRQSocketCommand command(("tls://" + endpoint).c_str(), "x", 10);
@@ -114,7 +115,7 @@ TEST_F(SocketCommandTlsTest, AnUntrustedAuthorityIsRefusedWithTheReason) {
 
 TEST_F(SocketCommandTlsTest, ACertificateForAnotherHostIsRefusedWithTheReason) {
   Certificates &c = Certificates::get();
-  TestServer server;
+  TlsServer server;
   int port = startTlsServer(server, c.otherHostCert, c.otherHostKey, {"--reply=x"});
   TRQSocketCommand command(("tls://localhost:" + std::to_string(port)).c_str(), "x", 10);
   EXPECT_EQ(command.send(), -1);
@@ -127,7 +128,7 @@ TEST_F(SocketCommandTlsTest, ACertificateForAnotherHostIsRefusedWithTheReason) {
 
 TEST_F(SocketCommandTlsTest, ASilentSecurePeerRunsIntoTheTimeLimit) {
   Certificates &c = Certificates::get();
-  TestServer server;
+  TlsServer server;
   int port = startTlsServer(server, c.serverCert, c.serverKey, {"--silent"});
   TRQSocketCommand command(("tls://localhost:" + std::to_string(port)).c_str(), "hello?", 1);
   ASSERT_EQ(command.send(), 1);

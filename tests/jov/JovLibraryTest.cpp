@@ -335,14 +335,3 @@ TEST_F(JovLibraryTest, PollRefusesNullEntries) {
   // No entries: nothing can become ready, so the time limit passes.
   EXPECT_EQ(jov.Poll(nullptr, 0, 10, 0, nullptr), JOV_POLL_TIMEOUT);
 }
-
-TEST_F(JovLibraryTest, SecuredSchemesOnWindowsAreRefusedWithTheBuildsReason) {
-  if (!testsupport::isWindows())
-    GTEST_SKIP() << "secured connections are offered on Linux (see JovTlsTest)";
-  JOV_HANDLE handle = 0;
-  ASSERT_EQ(jov.Socket(&handle, sessionDocument("IPv4").c_str(), 0, nullptr), JOV_OK);
-  EXPECT_EQ(jov.Connect_Url(handle, "tls://127.0.0.1:9/", nullptr), JOV_E_NOT_SUPPORTED);
-  EXPECT_EQ(jov.lastError(handle), "secured connections (tls, https) are not supported by this build of the library");
-  EXPECT_EQ(jov.Connect_Url(handle, "https://localhost:443/", nullptr), JOV_E_NOT_SUPPORTED);
-  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
-}

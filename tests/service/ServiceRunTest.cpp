@@ -10,6 +10,7 @@
 #include "LogTestSupport.h"
 #include "TestProcess.h"
 #include "TestSupport.h"
+#include "TlsTestSupport.h"
 #include "rklcore.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -254,6 +256,75 @@ TEST(ServiceRunSlow, TwoChildrenStartInOrderGetReadyAndStopOnCtrlC) {
   // The socket stop command reached the first child; the control event the second.
   EXPECT_NE(readFile(install.root() / "first.events").find("SHUTDOWN"), std::string::npos);
   EXPECT_NE(readFile(install.root() / "second.events").find("event SIGTERM"), std::string::npos);
+}
+
+TEST(ServiceRunSlow, AChildPingedOverTlsGetsReadyAndStops) {
+  if (!tlstest::cannotServeTls().empty())
+    GTEST_SKIP() << tlstest::cannotServeTls();
+  tlstest::Certificates &certificates = tlstest::Certificates::get();
+  ASSERT_EQ(certificates.failure, "");
+  // The service inherits the trusted authority, for this test only.
+  struct TrustedAuthority {
+    explicit TrustedAuthority(const std::string &file) { set(file.c_str()); }
+    ~TrustedAuthority() { set(nullptr); }
+    static void set(const char *file) {
+#ifdef _WIN32
+      SetEnvironmentVariableA("JOV_CA_FILE", file);
+#else
+      file ? setenv("JOV_CA_FILE", file, 1) : unsetenv("JOV_CA_FILE");
+#endif
+    }
+  } authority(certificates.caFile);
+  Installation install;
+  const std::string tlsOptions = "<param>--tls-cert=" + certificates.serverCert + "</param><param>--tls-key=" +
+                                 certificates.serverKey + "</param>";
+  // On Linux the child serves TLS itself and is stopped over it. The Windows
+  // test child has no TLS server side, so under Wine the secured endpoint is
+  // the Linux test child, and the child the service runs stays put.
+  tlstest::TlsServer endpoint;
+  int port = 0;
+  std::string params = "<param>--record=" + (install.root() / "secure.record").string() + "</param>";
+  if (testsupport::isWindows()) {
+    std::string error;
+    port = endpoint.startTls(certificates.serverCert, certificates.serverKey, {"--command=PING", "--reply=READY"},
+                             error);
+    ASSERT_NE(port, 0) << error;
+    params += "<param>--stay</param>";
+  } else {
+    port = freePort();
+    ASSERT_NE(port, 0);
+    params += "<param>--listen=" + std::to_string(port) + "</param><param>--command=PING</param>" +
+              "<param>--reply=READY</param><param>--stop-command=SHUTDOWN</param>" + tlsOptions;
+  }
+  const std::string uri = "tls://localhost:" + std::to_string(port);
+  std::string file = install.bootstrap(
+      "secure.xml",
+      std::string("<bootstrap ") + Fast + ">\n" + Manager + "  <process name=\"secure\">\n    <start><spawn><path>" +
+          install.child() + "</path>" + params + "</spawn></start>\n" +
+          "    <stop type=\"socketSend\"><socketSend URI=\"" + uri +
+          "\" commandString=\"SHUTDOWN\" sockIOTimeoutSec=\"5\"/></stop>\n"
+          "    <ping><socketSend URI=\"" + uri + "\" commandString=\"PING\" sockIOTimeoutSec=\"5\" "
+          "responseSize=\"32\" responseOK=\"READY\"/></ping>\n  </process>\n" +
+          install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(service->started());
+  ASSERT_TRUE(install.waitForLog("child process(es) is/are ready.", 90s)) << install.log();
+  ASSERT_TRUE(install.waitForRecord("secure"));
+  // The handshake's steps are no errors.
+  std::istringstream lines(install.log());
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_FALSE(line.find("ERROR") != std::string::npos && line.find("TRQSocketCommand") != std::string::npos)
+        << line;
+  if (testsupport::isWindows()) {
+    // Wine cannot deliver the console's Ctrl-C; the stop over TLS runs on Linux.
+    service->kill();
+    return;
+  }
+  int pid = install.childPid("secure");
+  interrupt(*service);
+  EXPECT_EQ(service->wait(120s), 0) << install.log();
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); }, 20s));
+  EXPECT_TRUE(install.logHas("Done wait for processes to stop.")) << install.log();
 }
 
 TEST(ServiceRun, MissingBootstrapFileEndsPromptly) {

@@ -90,6 +90,25 @@ TEST_F(SockSendConfigureTest, AMissingURIIsAConfigurationError) {
   EXPECT_EQ(action.getCommand(), nullptr);
 }
 
+TEST_F(SockSendConfigureTest, AURIWhoseSchemeCannotBeServedIsAConfigurationError) {
+  for (const char *uri : {"ftp://127.0.0.1:21", "127.0.0.1:8005"}) {
+    TRQSockSendAction action;
+    try {
+      configure(action, std::string("URI=\"") + uri + "\" commandString=\"PING\"");
+      FAIL() << "no exception for " << uri;
+    } catch (const TRQBadConfigException &e) {
+      EXPECT_STREQ(e.getMessage(), "ping action URI must start with tcp://, http://, tls:// or https://");
+    }
+    EXPECT_EQ(lines().back(),
+              std::string("ERROR URI ") + uri + " cannot be served: its scheme must be tcp, http, tls or https");
+    EXPECT_EQ(action.getCommand(), nullptr);
+  }
+  // Schemes are read in any case.
+  TRQSockSendAction upper;
+  configure(upper, "URI=\"TLS://app:8443\" commandString=\"PING\"");
+  EXPECT_NE(upper.getCommand(), nullptr);
+}
+
 TEST_F(SockSendConfigureTest, AnEmptyURIIsMissing) {
   TRQSockSendAction action;
   EXPECT_THROW(configure(action, "URI=\"\" commandString=\"PING\""), TRQBadConfigException);

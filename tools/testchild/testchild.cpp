@@ -13,6 +13,7 @@
 //===----------------------------------------------------------------------===//
 #include "testchild.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -47,6 +48,7 @@ struct Options {
   std::string reply;
   std::optional<long> replyAfterMs;
   std::string busyReply = "busy";
+  long replyPieces = 1;
   bool silent = false;
   bool closeAtOnce = false;
   std::optional<std::string> stopCommand;
@@ -195,7 +197,7 @@ bool parseOptions(const std::vector<std::string> &args) {
   static const std::set<std::string> valued = {
       "record",  "env",         "exit",       "after",        "log",         "stop-exit", "stop-delay",
       "grandchild", "listen",   "port-file",  "command",      "reply",       "reply-after", "busy-reply",
-      "stop-command", "stop-reply", "tls-cert", "tls-key",    "tls-version"};
+      "stop-command", "stop-reply", "tls-cert", "tls-key",    "tls-version", "reply-pieces"};
   auto usage = [](const std::string &message) {
     std::fprintf(stderr, "trqtestchild: %s\n", message.c_str());
     std::fflush(stderr);
@@ -277,6 +279,10 @@ bool parseOptions(const std::vector<std::string> &args) {
       if (!numeric(0))
         return false;
       g_options.replyAfterMs = number;
+    } else if (name == "reply-pieces") {
+      if (!numeric(1))
+        return false;
+      g_options.replyPieces = number;
     } else if (name == "busy-reply") {
       g_options.busyReply = decodeEscapes(value);
     } else if (name == "stop-command") {
@@ -331,8 +337,20 @@ void sendReply(Stream &stream, const std::string &reply) {
     return;
   // Logged first, so that a peer holding the reply finds it in the log.
   logEvent("replied " + escapeForLog(reply));
-  if (!stream.writeAll(reply.data(), reply.size()))
-    logEvent("reply failed");
+  // In pieces, each written on its own after a pause: separate TLS records
+  // and TCP segments.
+  const std::size_t pieces = std::min<std::size_t>(static_cast<std::size_t>(g_options.replyPieces), reply.size());
+  std::size_t done = 0;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    std::size_t end = i + 1 == pieces ? reply.size() : reply.size() * (i + 1) / pieces;
+    if (i > 0)
+      sleepMs(50);
+    if (!stream.writeAll(reply.data() + done, end - done)) {
+      logEvent("reply failed");
+      return;
+    }
+    done = end;
+  }
 }
 
 void serveConnection(SocketId socket) {

@@ -5,7 +5,8 @@
 // it must be issued for the URL's host name or IP address. The session talks
 // to the socket through a small BIO of its own that sends with MSG_NOSIGNAL,
 // because OpenSSL's socket BIO writes with write(), which raises SIGPIPE when
-// the peer has gone.
+// the peer has gone. The context, with the trusted certificates, is loaded
+// once per process and shared by every session.
 //
 //===----------------------------------------------------------------------===//
 #include "../jovinternal.h"
@@ -297,6 +298,47 @@ private:
 
 } // namespace
 
+namespace {
+
+/// The context of every session: protocol settings and trusted certificates,
+/// loaded once per process (again only when JOV_CA_FILE changes).
+class SharedContext {
+public:
+  ~SharedContext() {
+    if (m_context)
+      SSL_CTX_free(m_context);
+  }
+  /// A reference to the context for `caFile` ("": the system's store).
+  SSL_CTX *take(const std::string &caFile) {
+    if (!m_context || m_caFile != caFile)
+      return nullptr;
+    SSL_CTX_up_ref(m_context);
+    return m_context;
+  }
+  void keep(SSL_CTX *context, const std::string &caFile) {
+    SSL_CTX_up_ref(context);
+    if (m_context)
+      SSL_CTX_free(m_context);
+    m_context = context;
+    m_caFile = caFile;
+  }
+
+private:
+  SSL_CTX *m_context = nullptr;
+  std::string m_caFile;
+};
+
+std::mutex g_contextLock;
+
+/// The holder is made after OpenSSL has started, so that it is destroyed
+/// before OpenSSL's own clean-up at exit.
+SharedContext &sharedContext() {
+  static SharedContext holder;
+  return holder;
+}
+
+} // namespace
+
 bool tlsAvailable(Failure &) { return true; }
 
 std::unique_ptr<TlsClient> createTlsClient(SocketId socket, const std::string &host, Failure &failure) {
@@ -309,22 +351,31 @@ std::unique_ptr<TlsClient> createTlsClient(SocketId socket, const std::string &h
   BIO_METHOD *method = g_bioMethod.get();
   if (!method)
     return fail("cannot prepare the socket BIO");
-  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-  if (!context)
-    return fail("cannot create the TLS context");
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-  const char *caFile = std::getenv("JOV_CA_FILE");
-  if (caFile && *caFile) {
-    if (SSL_CTX_load_verify_locations(context, caFile, nullptr) != 1) {
-      SSL_CTX_free(context);
-      return fail(std::string("cannot load the trusted certificates of JOV_CA_FILE \"") + caFile + "\"");
+  const char *caValue = std::getenv("JOV_CA_FILE");
+  const std::string caFile = caValue ? caValue : "";
+  SSL_CTX *context = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_contextLock);
+    context = sharedContext().take(caFile);
+    if (!context) {
+      context = SSL_CTX_new(TLS_client_method());
+      if (!context)
+        return fail("cannot create the TLS context");
+      SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+      SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+      SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+      if (!caFile.empty()) {
+        if (SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+          SSL_CTX_free(context);
+          return fail("cannot load the trusted certificates of JOV_CA_FILE \"" + caFile + "\"");
+        }
+      } else if (SSL_CTX_set_default_verify_paths(context) != 1) {
+        SSL_CTX_free(context);
+        return fail("cannot load the system's trusted certificates");
+      }
+      sharedContext().keep(context, caFile);
     }
-  } else if (SSL_CTX_set_default_verify_paths(context) != 1) {
-    SSL_CTX_free(context);
-    return fail("cannot load the system's trusted certificates");
   }
   SSL *ssl = SSL_new(context);
   if (!ssl) {
