@@ -73,9 +73,9 @@ const char *TRQSocketCommand::chooseSessionConfig() {
   uint32_t start = (slashes == std::string::npos ? 0xFFFFFFFFu : static_cast<uint32_t>(slashes)) + 2u;
   std::size_t slash = uri.find('/', start);
   std::size_t end = slash == std::string::npos ? uri.size() : slash;
-  // Only the last colon of the whole URI is taken for the port's, so a
-  // bracketed IPv6 literal keeps its own colons.
-  std::size_t colon = uri.rfind(':');
+  // The port's colon is the last one of the host part (never one of the
+  // path), so a bracketed IPv6 literal keeps its own colons.
+  std::size_t colon = end > start ? uri.rfind(':', end - 1) : std::string::npos;
   if (colon == std::string::npos || colon < start)
     colon = end;
   std::string host = colon > start ? uri.substr(start, colon - start) : std::string();
