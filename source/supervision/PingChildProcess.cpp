@@ -294,24 +294,42 @@ int PingChildProcess::stopWaitMs() const {
   return clampToInt(static_cast<long long>(m_maxShutdownChecks + 1) * m_shutdownCheckIntervalMs);
 }
 
-void PingChildProcess::stop(RKLThreadSemaphore *done) {
+bool PingChildProcess::stop(RKLThreadSemaphore *done) {
   if (m_stopAccepted.exchange(true)) {
     s_logger->log(TRQLogLevel::Error, "Child process supervisor has been told to stop but is already stopping.");
-    return;
+    return false;
   }
   // Published before the flag, so that the thread finds it once it sees
   // the flag.
   m_pStopDoneSema.store(done);
   s_logger->log(TRQLogLevel::Info, "Child process supervisor has been told to stop");
   m_stopRequested.store(1);
+  // An exchange in flight (a ping of a silent child may wait a minute) is
+  // ended, so that the stop need not wait for it.
+  for (TRQChildProcess *child : childrenOf(m_pService)) {
+    if (TRQSockSendAction *ping = child->getPingAction())
+      ping->cancel();
+    if (auto *socketStop = dynamic_cast<TRQSockSendAction *>(child->getStopAction()))
+      socketStop->cancel();
+  }
   if (m_pollIntervalSec < 1) {
     // No thread supervises: the requester stops the children itself rather
     // than wait for a semaphore that nobody would post.
     stopSequence();
-    return;
+    return true;
   }
   if (RKLThreadSemaphore *wait = m_pWaitSema.load())
     wait->post();
+  return true;
+}
+
+bool PingChildProcess::waitForStopFinished(int timeoutMs) {
+  for (int waited = 0; !m_stopFinished.load(); waited += 50) {
+    if (waited >= timeoutMs)
+      return false;
+    RKLThread::sleep(50);
+  }
+  return true;
 }
 
 void PingChildProcess::shutdown() {
@@ -332,6 +350,7 @@ void PingChildProcess::stopSequence() {
     done->post();
   }
   m_fatalError.store(1);
+  m_stopFinished.store(true);
 }
 
 void PingChildProcess::stopAll() {

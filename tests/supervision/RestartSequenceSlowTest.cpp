@@ -117,7 +117,10 @@ TEST_F(RestartSequenceSlowTest, ARestartWithASignalStopSignalsTheNewProcess) {
 
 TEST_F(RestartSequenceSlowTest, AStopDuringAPassLeavesTheRestOfThePass) {
   int portA = freePort(), portB = freePort();
-  std::string longPing = "<ping>" + socketSendXml(portA, "PING", "sockIOTimeoutSec=\"5\" responseSize=\"64\" responseOK=\"OK\"") + "</ping>";
+  // Read at once: without the stop's cancel it would wait a minute.
+  std::string longPing =
+      "<ping>" + socketSendXml(portA, "PING", "sockIOTimeoutSec=\"-1\" responseSize=\"64\" responseOK=\"OK\"") +
+      "</ping>";
   addChild(processXml("a", serverOptions("a", portA, {"--silent"}), socketStopXml(portA), longPing));
   addSilentChild("b", {}, socketStopXml(portB), portB);
   configureSupervisor(PollOneSecond);
@@ -125,7 +128,7 @@ TEST_F(RestartSequenceSlowTest, AStopDuringAPassLeavesTheRestOfThePass) {
   ASSERT_TRUE(waitForPort("a") && waitForPort("b"));
   supervisor().start();
   ASSERT_TRUE(waitForLine(log, Supervisor, "DEBUG ping loop: process \"a\" is still active, so we will ping it."));
-  ASSERT_TRUE(stopSupervisor());
+  ASSERT_TRUE(stopSupervisor(std::chrono::seconds(30)));
   EXPECT_EQ(countLines(log, Supervisor, "DEBUG Pinging process b. Ping counter: -10"), 0)
       << testing::PrintToString(supervisorLines());
   EXPECT_EQ(supervisor().getAllChildrenHealthy(), 0);
