@@ -190,9 +190,13 @@ int TRQMain::entry(TRQCmdLine *(*makeCmdLine)(const void *), const void *source)
       startServiceDispatcher(*service);
 
     TRQConsole::getInstance()->pauseAtExit();
+    exitCode = service->getExitCode();
+    // The supervisor (still running when no readiness wait was asked for)
+    // and every socket command use the security library: the service ends
+    // its supervisor and closes its connections before the library goes.
+    service.reset();
     TRQCryptoHelper::terminate();
     RKLIDOM_DOMImplementation::terminate();
-    exitCode = service->getExitCode();
   }
   return static_cast<int>(exitCode);
 }
