@@ -202,6 +202,12 @@ public:
     drainAndClose(m_fd);
     m_fd = -1;
   }
+  void abandon() override {
+    if (m_fd < 0)
+      return;
+    drainAndClose(m_fd);
+    m_fd = -1;
+  }
 
 private:
   SSL *m_ssl;

@@ -83,6 +83,9 @@ public:
   /// to close its own (so that no unread byte turns the close into a reset),
   /// then releases the socket.
   virtual void finish() = 0;
+  /// Ends the connection without ending a secured session first (no
+  /// close-notify), as a connection cut short would; plain: finish().
+  virtual void abandon() { finish(); }
 };
 
 std::unique_ptr<Stream> plainStream(SocketId socket);
