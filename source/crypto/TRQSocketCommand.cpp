@@ -242,6 +242,9 @@ void TRQSocketCommand::close() {
   m_liveHandle.store(0);
   if (m_pCrypto && m_handle != 0)
     m_pCrypto->CloseHandle(&m_handle, 0, nullptr);
+  // A handle that a cancel closed already is unknown to the library, which
+  // then leaves the id as it was: it is gone all the same.
+  m_handle = 0;
 }
 
 void TRQSocketCommand::cancel() {

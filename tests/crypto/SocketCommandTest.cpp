@@ -184,6 +184,7 @@ TEST_F(SocketCommandTest, ACancelFromAnotherThreadEndsAnExchangeThatWouldWaitLon
     ASSERT_TRUE(ended) << limit;
     EXPECT_EQ(result.get(), -1) << limit;
     command.close();
+    EXPECT_EQ(command.getHandle(), 0);
   }
 }
 
