@@ -42,7 +42,15 @@ int controlEventProcessId(ProcessHandle handle);
 /// sent there. 1 when the attachment could be attempted (its outcome is not
 /// reported: an event may reach the group anyway), 0 when the system offers
 /// no way to attach. Linux has no consoles to attach to: always 1.
+/// Detaches first from the console of a child attached to before; while
+/// attached, this process ignores Ctrl+C and its own handler is not called.
 int attachToConsoleOf(int processId);
+/// Leaves the console of a child that attachToConsoleOf attached to, and
+/// restores this process's own handling of the events; 1 when there was
+/// nothing to leave or it was left, 0 on failure. Linux: always 1.
+int detachFromConsole();
+/// Whether this process is attached to a child's console now.
+bool attachedToChildConsole();
 /// Sends `event` to the process group `processGroupId`; nonzero when sent.
 /// A group id below 1 fails (EINVAL / ERROR_INVALID_PARAMETER): it would
 /// address this process's own group, its console or every process.

@@ -60,6 +60,10 @@ int processId(ProcessHandle handle);
 bool exitCode(ProcessHandle handle, uint32_t &code);
 /// Blocks until the process has ended; false on failure.
 bool waitForExit(ProcessHandle handle);
+/// Waits at most `timeoutMs` for the process to end: 1 when it has ended
+/// (Linux: and has been collected), 0 when it still runs, -1 on failure
+/// (lastProcessError()).
+int waitForExitFor(ProcessHandle handle, int timeoutMs);
 /// Ends the process by force with `code` (Linux: SIGKILL to its whole process
 /// group, so `code` is not what it reports; Windows: the process's job, or
 /// the process alone when it has no job). A process that has already been

@@ -635,7 +635,10 @@ int receiveOnce(Connection &c, char *buffer, uint32_t capacity, uint32_t *receiv
         c.setStatus("the peer " + c.endpoint + " has closed the connection");
       return JOV_OK;
     case Io::Failed:
-      if (total > 0) {
+      // Over TLS a failure after the first bytes is a stream cut short
+      // without the session's end: the reply may be incomplete, so it is
+      // not delivered as if it were whole.
+      if (total > 0 && !c.tls) {
         // What arrived is delivered; the failure shows at the next call.
         c.setStatus("receiving from " + c.endpoint + " failed after " + std::to_string(total) + " bytes: " + reason);
         return JOV_OK;

@@ -105,6 +105,10 @@ int controlEventProcessId(ProcessHandle handle) {
 
 int attachToConsoleOf(int) { return 1; }
 
+int detachFromConsole() { return 1; }
+
+bool attachedToChildConsole() { return false; }
+
 int generateControlEvent(int event, int processGroupId) {
   int signal;
   if (event == CtrlCEvent)

@@ -15,10 +15,12 @@
 #include "processes.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <mutex>
 #include <spawn.h>
+#include <thread>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -260,6 +262,29 @@ bool waitForExit(ProcessHandle handle) {
   if (it->second.collected)
     return true;
   return fail(error != 0 ? error : ECHILD);
+}
+
+int waitForExitFor(ProcessHandle handle, int timeoutMs) {
+  // No wait call takes both a process and a time limit, so the process is
+  // looked at in short steps; each look collects it once it has ended.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    {
+      ChildTable &t = table();
+      std::lock_guard<std::mutex> guard(t.lock);
+      sweep(t);
+      ChildRecord *record = find(t, handle);
+      if (!record)
+        return -1;
+      if (!collectIfEnded(static_cast<pid_t>(handle), *record) && !record->collected)
+        return -1;
+      if (record->collected)
+        return 1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool terminateProcess(ProcessHandle handle, uint32_t) {

@@ -70,6 +70,8 @@ template <class F> F as(FARPROC address) {
 
 std::atomic<ConsoleControlHandler> g_handler{nullptr};
 std::atomic<bool> g_installed{false};
+/// This process is attached to a child's console (not to one of its own).
+std::atomic<bool> g_attachedToChild{false};
 
 BOOL WINAPI onControlEvent(DWORD controlType) {
   ConsoleControlHandler handler = g_handler.load();
@@ -112,9 +114,39 @@ int attachToConsoleOf(int processId) {
   FARPROC attachConsole = g_attachConsole.get();
   if (!attachConsole)
     return fail(g_attachConsole.lookupError());
-  as<AttachConsoleFunction>(attachConsole)(static_cast<DWORD>(processId));
+  // A process has one console at a time: the console of the child signalled
+  // before would otherwise keep this one, and the next event go there.
+  detachFromConsole();
+  // An event sent on a child's console reaches every process attached to
+  // it, this one too: while attached, Ctrl+C is ignored here and the
+  // service's own handler is out of the way, so that the child's stop never
+  // reads as a stop of the service.
+  if (g_installed.load())
+    SetConsoleCtrlHandler(onControlEvent, FALSE);
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  if (as<AttachConsoleFunction>(attachConsole)(static_cast<DWORD>(processId))) {
+    g_attachedToChild.store(true);
+  } else {
+    // Already on a console of its own (shared with its children), or the
+    // child has none: nothing to undo but the handlers.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    if (g_installed.load())
+      SetConsoleCtrlHandler(onControlEvent, TRUE);
+  }
   return 1;
 }
+
+int detachFromConsole() {
+  if (!g_attachedToChild.exchange(false))
+    return 1;
+  int result = FreeConsole() ? 1 : fail(static_cast<int>(GetLastError()));
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  if (g_installed.load())
+    SetConsoleCtrlHandler(onControlEvent, TRUE);
+  return result;
+}
+
+bool attachedToChildConsole() { return g_attachedToChild.load(); }
 
 int generateControlEvent(int event, int processGroupId) {
   // Group 0 would be every process of this console, the service included.

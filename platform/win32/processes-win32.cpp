@@ -3,8 +3,9 @@
 // A ProcessHandle is the process HANDLE itself. Each started process is put
 // into a job object of its own, remembered in a locked table next to the
 // handle, so that terminateProcess ends the whole tree that the process
-// started. The job has no limits: it neither keeps its processes from
-// starting others outside it nor kills anything when its handle is closed.
+// started. The job's one limit lets its processes start others outside it
+// when they ask to (CREATE_BREAKAWAY_FROM_JOB); it kills nothing when its
+// handle is closed.
 // Where a job cannot be made or assigned, the process goes without one and
 // terminateProcess ends it alone.
 //
@@ -77,8 +78,17 @@ int startProcess(const std::string &commandLine, const std::vector<std::string> 
   }
 
   JobHandle job(CreateJobObjectA(nullptr, nullptr)); // not inheritable
-  if (job && !AssignProcessToJobObject(job.get(), info.hProcess))
-    job.reset();
+  if (job) {
+    // A program that starts its own helpers outside its job (as Java's
+    // launchers may) must still be able to: the job is only there to end
+    // the tree by force.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job.get(), info.hProcess))
+      job.reset();
+  }
   handle = static_cast<ProcessHandle>(reinterpret_cast<intptr_t>(info.hProcess));
   pid = static_cast<int>(info.dwProcessId);
   if (job) {
@@ -110,6 +120,16 @@ bool waitForExit(ProcessHandle handle) {
   if (WaitForSingleObject(toHandle(handle), INFINITE) != WAIT_OBJECT_0)
     return failWithLastError();
   return true;
+}
+
+int waitForExitFor(ProcessHandle handle, int timeoutMs) {
+  DWORD rc = WaitForSingleObject(toHandle(handle), timeoutMs < 0 ? 0 : static_cast<DWORD>(timeoutMs));
+  if (rc == WAIT_OBJECT_0)
+    return 1;
+  if (rc == WAIT_TIMEOUT)
+    return 0;
+  failWithLastError();
+  return -1;
 }
 
 bool terminateProcess(ProcessHandle handle, uint32_t code) {

@@ -98,7 +98,7 @@ void TRQPropertyInserter::insertProperties(std::string &text) const {
 
     const std::string &value = it->second;
     std::size_t newLength = done.size() + rest.size() - referenceLength + value.size();
-    if (replacements >= MaxReplacements || newLength > MaxResultLength) {
+    if (replacements >= MaxReplacements || newLength > original.size() + MaxGrowth) {
       bounded = true;
       break;
     }

@@ -14,8 +14,9 @@
 // Values that refer to themselves, directly (a = "${a}", a = "x${a}") or
 // through others (a = "${b}", b = "${a}"), would make the substitution run
 // for ever. It is therefore bounded: at most MaxReplacements replacements per
-// call, and no replacement that would make the text longer than
-// MaxResultLength bytes. At the bound the text is left as far as it got and
+// call, and no replacement that would make the text grow by more than
+// MaxGrowth bytes over the text as given (a long text with a few ordinary
+// references is substituted whatever its own length). At the bound the text is left as far as it got and
 // one ERROR line names the text as it was given. No real configuration comes
 // near either limit.
 //
@@ -35,8 +36,9 @@ class TRQPropertyInserter {
 public:
   /// Most replacements that one insertProperties call makes.
   static constexpr std::size_t MaxReplacements = 10000;
-  /// Longest text, in bytes, that a replacement may produce (1 MiB).
-  static constexpr std::size_t MaxResultLength = 1024 * 1024;
+  /// Most bytes by which one insertProperties call may lengthen its text
+  /// (1 MiB).
+  static constexpr std::size_t MaxGrowth = 1024 * 1024;
 
   /// The one table of the process, created empty on the first call and never
   /// destroyed.

@@ -34,6 +34,10 @@ int TRQCryptoHelper::initialize() {
   if (!crypto->isLoaded()) {
     // The instance stays: socket commands then fail at handle creation.
     s_logger->log(TRQLogLevel::Fatal, "failed to initialize crypto.");
+    // The loader's own words (file name, system message or missing export)
+    // are what an administrator needs to mend the installation.
+    s_logger->log(TRQLogLevel::Fatal, "the security library could not be loaded: %s",
+                  RKLCrypto::lastLoadFailure().c_str());
     return 0;
   }
   char *details = nullptr;

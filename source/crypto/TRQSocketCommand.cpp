@@ -8,6 +8,7 @@
 #include "rklcore.h"
 #include "rklcrypto.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -73,9 +74,9 @@ const char *TRQSocketCommand::chooseSessionConfig() {
   uint32_t start = (slashes == std::string::npos ? 0xFFFFFFFFu : static_cast<uint32_t>(slashes)) + 2u;
   std::size_t slash = uri.find('/', start);
   std::size_t end = slash == std::string::npos ? uri.size() : slash;
-  // Only the last colon of the whole URI is taken for the port's, so a
-  // bracketed IPv6 literal keeps its own colons.
-  std::size_t colon = uri.rfind(':');
+  // The port's colon is the last one of the host part (never one of the
+  // path), so a bracketed IPv6 literal keeps its own colons.
+  std::size_t colon = end > start ? uri.rfind(':', end - 1) : std::string::npos;
   if (colon == std::string::npos || colon < start)
     colon = end;
   std::string host = colon > start ? uri.substr(start, colon - start) : std::string();
@@ -124,6 +125,7 @@ int TRQSocketCommand::connect() {
     }
     return -1;
   }
+  m_liveHandle.store(m_handle);
 
   // One budget of repetitions serves both the connect and the establish
   // steps; there is no pause between repetitions.
@@ -189,11 +191,14 @@ int TRQSocketCommand::send() {
 }
 
 int TRQSocketCommand::recv(unsigned size, char *buffer) {
-  if (m_ioTimeoutSec != NoPoll) {
+  {
     JOV_POLLFD entry{m_handle, ReadEvents, 0};
     char *details = nullptr;
-    // Milliseconds in 32 bits: a limit beyond about 49 days wraps around.
-    uint32_t timeoutMs = m_ioTimeoutSec * 1000u;
+    // "Read at once" (and any other negative limit) still waits for the
+    // reply, only not for ever: a silent peer must not hold the supervisor,
+    // nor a stop. Large limits stay below the 32-bit wrap.
+    uint64_t limitSec = m_ioTimeoutSec >= 0x80000000u ? DefaultReplyWaitSec : m_ioTimeoutSec;
+    uint32_t timeoutMs = static_cast<uint32_t>(std::min<uint64_t>(limitSec * 1000u, 0x7FFFFFFFu));
     int rc = -1;
     if (m_pCrypto)
       rc = m_pCrypto->Poll(&entry, 1, timeoutMs, 0, &details);
@@ -234,6 +239,19 @@ int TRQSocketCommand::recv(unsigned size, char *buffer) {
 }
 
 void TRQSocketCommand::close() {
+  m_liveHandle.store(0);
   if (m_pCrypto && m_handle != 0)
     m_pCrypto->CloseHandle(&m_handle, 0, nullptr);
+  // A handle that a cancel closed already is unknown to the library, which
+  // then leaves the id as it was: it is gone all the same.
+  m_handle = 0;
+}
+
+void TRQSocketCommand::cancel() {
+  // The library allows a handle to be closed from another thread: the
+  // exchange's waits then end, and its own close finds the id gone.
+  int64_t live = m_liveHandle.exchange(0);
+  RKLCrypto *crypto = TRQCryptoHelper::getCrypto();
+  if (live != 0 && crypto)
+    crypto->CloseHandle(&live, 0, nullptr);
 }

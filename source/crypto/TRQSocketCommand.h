@@ -18,6 +18,7 @@
 #ifndef TRQSOCKETCOMMAND_H
 #define TRQSOCKETCOMMAND_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,9 @@ class TRQSocketCommand {
 public:
   /// The I/O time limit that means: do not wait, read at once.
   static constexpr unsigned NoPoll = 0xFFFFFFFFu;
+  /// The longest wait for a reply when the limit is NoPoll or another
+  /// negative number: a receive never waits without limit.
+  static constexpr unsigned DefaultReplyWaitSec = 60;
   /// The session configuration documents for the two protocol families.
   static const char *const SessionConfigIPv4;
   static const char *const SessionConfigIPv6;
@@ -53,6 +57,9 @@ public:
   int recv(unsigned size, char *buffer);
   /// Releases the connection handle, when there is one.
   void close();
+  /// From any thread: ends the exchange in flight, whose waits then fail at
+  /// once; the next exchange connects anew.
+  void cancel();
   /// Creates the handle and connects it to the URI: 0 when connected, -1
   /// when not (a created handle is left for close()).
   int connect();
@@ -82,6 +89,8 @@ private:
   unsigned m_ioTimeoutSec;
   RKLCrypto *m_pCrypto = nullptr;
   int64_t m_handle = 0;
+  /// The handle of the exchange in flight, for cancel(); 0 when none.
+  std::atomic<int64_t> m_liveHandle{0};
 
   static TRQLogger *s_logger;
 };

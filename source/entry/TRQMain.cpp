@@ -25,11 +25,10 @@ namespace {
 std::atomic<int> controlEventCounter{0};
 // Ends the process at once: every log line is already flushed, and static
 // objects are not destroyed, because other threads (an earlier stop request,
-// the supervisor) are still running on them.
-void endProcess(int code) {
-  std::fflush(nullptr);
-  std::_Exit(code);
-}
+// the supervisor) are still running on them. Nothing is flushed here: a
+// logging thread blocked on a stalled pipe holds that stream's lock, and
+// the way out must not wait for it.
+void endProcess(int code) { std::_Exit(code); }
 
 std::atomic<void (*)(int)> exitFunction{&endProcess};
 
@@ -192,9 +191,13 @@ int TRQMain::entry(TRQCmdLine *(*makeCmdLine)(const void *), const void *source)
       startServiceDispatcher(*service);
 
     TRQConsole::getInstance()->pauseAtExit();
+    exitCode = service->getExitCode();
+    // The supervisor (still running when no readiness wait was asked for)
+    // and every socket command use the security library: the service ends
+    // its supervisor and closes its connections before the library goes.
+    service.reset();
     TRQCryptoHelper::terminate();
     RKLIDOM_DOMImplementation::terminate();
-    exitCode = service->getExitCode();
   }
   return static_cast<int>(exitCode);
 }

@@ -421,6 +421,13 @@ void TRQBootstrapService::Run() {
   }
 
   for (TRQChildProcess *child : m_children) {
+    // A stop that came during the start sequence stops what has been
+    // started; nothing may be started after it.
+    std::lock_guard<std::mutex> starting(m_startLock);
+    if (m_stopStarted.load() != 0) {
+      s_logger->log(TRQLogLevel::Info, "TRQBootstrapService::Run() - a stop was requested, no further child is started.");
+      break;
+    }
     s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::Run() - starting \"%s\"", child->getName());
     child->start();
     int exitCode = child->getExitCode();
@@ -433,7 +440,7 @@ void TRQBootstrapService::Run() {
 
   writeProcessIdFile();
   if (m_startupDelayMs > 0)
-    RKLThread::sleep(m_startupDelayMs);
+    sleepUnlessStopped(m_startupDelayMs);
   m_pingChildProcess.start();
 
   if (m_pcpRetries < 1) {
@@ -474,10 +481,30 @@ void TRQBootstrapService::Run() {
   s_logger->log(TRQLogLevel::Info, "Done.");
 }
 
+namespace {
+
+/// The readiness retry interval in ms: at least one second, so that a
+/// configured 0 or less neither spins nor uses up its tries at once.
+long retryIntervalMs(int intervalSec) { return (intervalSec < 1 ? 1L : static_cast<long>(intervalSec)) * 1000L; }
+
+} // namespace
+
+bool TRQBootstrapService::sleepUnlessStopped(long ms) {
+  const long step = 100;
+  for (long slept = 0; slept < ms; slept += step) {
+    if (m_stopStarted.load() != 0)
+      return false;
+    RKLThread::sleep(ms - slept < step ? ms - slept : step);
+  }
+  return m_stopStarted.load() == 0;
+}
+
 int TRQBootstrapService::askPCPifReady(int tries, int intervalSec) {
   const bool waitIndefinitely = TRQPropertyInserter::getInstance()->getProperty("daemonWaitIndefinitely") != nullptr;
   while (tries > 0) {
     --tries;
+    if (m_stopStarted.load() != 0)
+      return -1; // a stopping service is never reported running
     s_logger->log(TRQLogLevel::Debug, "askPCPifReady() - ask if spawned process is alive.");
     if (m_pingChildProcess.getAllChildrenHealthy() && m_pingChildProcess.getNoPingFailures()) {
       s_logger->log(TRQLogLevel::Debug, "askPCPifReady() - PCP reports all children are OK.");
@@ -490,7 +517,8 @@ int TRQBootstrapService::askPCPifReady(int tries, int intervalSec) {
     }
     s_logger->log(TRQLogLevel::Debug,
                   "askPCPifReady() - PCP reports some child processes not yet ready so sleep a bit");
-    RKLThread::sleep(static_cast<long>(intervalSec) * 1000);
+    if (!sleepUnlessStopped(retryIntervalMs(intervalSec)))
+      return -1; // a stopping service is never reported running
     if (waitIndefinitely) {
       s_logger->log(TRQLogLevel::Debug, "askPCPifReady() - waiting indefinitely");
       ++tries;
@@ -514,7 +542,8 @@ int TRQBootstrapService::testReadyByPingingWin(int tries, int intervalSec) {
       return -1;
     }
     s_logger->log(TRQLogLevel::Debug, "testReadyByPingingWin - child processes not yet ready so sleep a bit");
-    RKLThread::sleep(static_cast<long>(intervalSec) * 1000);
+    if (!sleepUnlessStopped(retryIntervalMs(intervalSec)))
+      return -1;
     if (waitIndefinitely) {
       s_logger->log(TRQLogLevel::Debug, "waitIndefinitely is set. Skip the restart sequence.");
       ++tries;
@@ -538,22 +567,24 @@ void TRQBootstrapService::OnStop() {
     updater->start();
   }
   s_logger->log(TRQLogLevel::Info, "Waiting for processes to stop.");
-  if (m_pingChildProcess.getStopRequested()) {
-    // Someone else asked first; the supervisor posts their semaphore, and is
-    // done when its thread has ended.
-    while (m_pingChildProcess.isAlive())
-      RKLThread::sleep(100);
-  } else {
-    RKLThreadSemaphore done(0);
-    m_pingChildProcess.stop(&done);
+  {
+    // A child start in flight ends first; Run starts none after it.
+    std::lock_guard<std::mutex> starting(m_startLock);
+  }
+  RKLThreadSemaphore done(0);
+  // Refused when the readiness wait has asked first (after a fatal reply):
+  // then this request waits for that stop instead of a `done` that nobody
+  // would post.
+  bool accepted = !m_pingChildProcess.getStopRequested() && m_pingChildProcess.stop(&done);
+  for (;;) {
+    if (accepted ? done.timedWait(500) == 1 : m_pingChildProcess.waitForStopFinished(500))
+      break;
     // The supervisor posts `done` once it has stopped the children; when it
     // never runs (the start failed or ended before starting it), nobody
     // would, and the run's end says so.
-    while (done.timedWait(500) != 1) {
-      if (hasRunEnded() && !m_pingChildProcess.isAlive()) {
-        s_logger->log(TRQLogLevel::Info, "no child process supervisor runs, nothing to stop.");
-        break;
-      }
+    if (hasRunEnded() && !m_pingChildProcess.isAlive()) {
+      s_logger->log(TRQLogLevel::Info, "no child process supervisor runs, nothing to stop.");
+      break;
     }
   }
   s_logger->log(TRQLogLevel::Info, "Done wait for processes to stop.");

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,12 @@ private:
   RKLThreadMutex m_mutex{0};
   /// Set by the first stop request; later ones wait on m_stopFinished.
   std::atomic<int> m_stopStarted{0};
+  /// Held by Run while it starts one child, and taken by the first stop
+  /// request once it has set m_stopStarted: after that no child is started.
+  std::mutex m_startLock;
+  /// Sleeps `ms`, in short steps, unless a stop has been requested; false
+  /// when the sleep was cut short by one.
+  bool sleepUnlessStopped(long ms);
   RKLThreadSemaphore m_stopFinished{0};
 };
 

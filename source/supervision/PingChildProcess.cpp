@@ -8,6 +8,7 @@
 #include "supervision/TRQAction.h"
 #include "supervision/TRQChildProcess.h"
 #include "supervision/TRQSockSendAction.h"
+#include "supervision/TRQSpawnAction.h"
 #include "support/TRQText.h"
 
 #include <climits>
@@ -153,6 +154,10 @@ void PingChildProcess::checkFailedPingLimitFile() {
 void PingChildProcess::supervisePass(bool waitIndefinitely) {
   PassCounters counters;
   for (TRQChildProcess *child : childrenOf(m_pService)) {
+    // A stop request is not kept waiting for the rest of the pass; the
+    // flags keep what the last whole pass found.
+    if (m_stopRequested.load() || m_exitRequested.load())
+      return;
     if (child->getPingAction())
       superviseWithPing(child, counters, waitIndefinitely);
     else
@@ -191,7 +196,11 @@ void PingChildProcess::superviseWithPing(TRQChildProcess *child, PassCounters &c
       if (child->getPingCounter() >= 2) {
         s_logger->log(TRQLogLevel::Debug,
                       "unresponsive process %s still hasn't stopped after two polls intervals, so kill it", name);
-        child->kill();
+        if (!child->kill()) {
+          // Starting it again would put a second instance next to it.
+          s_logger->log(TRQLogLevel::Error, "unresponsive process %s could not be killed, not restarting it.", name);
+          return;
+        }
         killed = true;
       }
       s_logger->log(TRQLogLevel::Warn, "unresponsive process %s hasn't yet finished stopping.", name);
@@ -261,31 +270,66 @@ void PingChildProcess::superviseWithPing(TRQChildProcess *child, PassCounters &c
 
 int PingChildProcess::executeStopAction(TRQChildProcess *child) {
   TRQAction *stopAction = child->getStopAction();
+  auto *script = dynamic_cast<TRQSpawnAction *>(stopAction);
+  if (script)
+    script->setSyncWaitLimitMs(stopWaitMs());
   stopAction->setTargetProcess(child->getProcessHandle());
   s_logger->log(TRQLogLevel::Debug, "stopping process \"%s\"", child->getName());
   int result = static_cast<int>(stopAction->execute());
   s_logger->log(TRQLogLevel::Warn, "stopAction->execute() return status = %d", result);
+  if (script) {
+    // Nobody waits for an asynchronous stop script: its handle (and job)
+    // would only pile up, and on Linux it would stay a zombie.
+    if (script->getProcessHandle() >= 0)
+      script->closeProcessHandle();
+    // A script that ran has done its part, even though a synchronous run
+    // reports -1.
+    if (script->getLastLaunchStarted())
+      return result < 0 ? 0 : result;
+  }
   return result;
 }
 
-void PingChildProcess::stop(RKLThreadSemaphore *done) {
+int PingChildProcess::stopWaitMs() const {
+  return clampToInt(static_cast<long long>(m_maxShutdownChecks + 1) * m_shutdownCheckIntervalMs);
+}
+
+bool PingChildProcess::stop(RKLThreadSemaphore *done) {
   if (m_stopAccepted.exchange(true)) {
     s_logger->log(TRQLogLevel::Error, "Child process supervisor has been told to stop but is already stopping.");
-    return;
+    return false;
   }
   // Published before the flag, so that the thread finds it once it sees
   // the flag.
   m_pStopDoneSema.store(done);
   s_logger->log(TRQLogLevel::Info, "Child process supervisor has been told to stop");
   m_stopRequested.store(1);
+  // An exchange in flight (a ping of a silent child may wait a minute) is
+  // ended, so that the stop need not wait for it.
+  for (TRQChildProcess *child : childrenOf(m_pService)) {
+    if (TRQSockSendAction *ping = child->getPingAction())
+      ping->cancel();
+    if (auto *socketStop = dynamic_cast<TRQSockSendAction *>(child->getStopAction()))
+      socketStop->cancel();
+  }
   if (m_pollIntervalSec < 1) {
     // No thread supervises: the requester stops the children itself rather
     // than wait for a semaphore that nobody would post.
     stopSequence();
-    return;
+    return true;
   }
   if (RKLThreadSemaphore *wait = m_pWaitSema.load())
     wait->post();
+  return true;
+}
+
+bool PingChildProcess::waitForStopFinished(int timeoutMs) {
+  for (int waited = 0; !m_stopFinished.load(); waited += 50) {
+    if (waited >= timeoutMs)
+      return false;
+    RKLThread::sleep(50);
+  }
+  return true;
 }
 
 void PingChildProcess::shutdown() {
@@ -306,18 +350,26 @@ void PingChildProcess::stopSequence() {
     done->post();
   }
   m_fatalError.store(1);
+  m_stopFinished.store(true);
 }
 
 void PingChildProcess::stopAll() {
   s_logger->log(TRQLogLevel::Debug, "Stop all processes.");
+  // Waiting is worthwhile as soon as any child has had its stop command:
+  // killing at once would cut short those that are shutting down cleanly.
+  bool anyStopped = false;
+  bool anyFailed = false;
   for (TRQChildProcess *child : childrenOf(m_pService)) {
     if (child->isActive()) {
-      // Only the last child stopped decides whether the wait is worthwhile.
-      m_stopCommandNotSent.store(executeStopAction(child) < 0 ? 1 : 0);
+      if (executeStopAction(child) < 0)
+        anyFailed = true;
+      else
+        anyStopped = true;
     } else {
       s_logger->log(TRQLogLevel::Debug, "process \"%s\" is not alive, so don't need to stop it.", child->getName());
     }
   }
+  m_stopCommandNotSent.store(anyFailed && !anyStopped ? 1 : 0);
 }
 
 int PingChildProcess::waitForDeath() {
@@ -357,8 +409,10 @@ int PingChildProcess::waitForDeath() {
 
 void PingChildProcess::killAll() {
   s_logger->log(TRQLogLevel::Debug, "kill all processes.");
+  // Only what still lives: a child that has ended meanwhile is left alone.
   for (TRQChildProcess *child : childrenOf(m_pService))
-    child->kill();
+    if (child->isActive())
+      child->kill();
 }
 
 int PingChildProcess::pingAll() {

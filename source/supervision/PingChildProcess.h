@@ -64,8 +64,13 @@ public:
   void run() override;
 
   /// Asks the supervisor to stop the children; `done` (not owned; may be
-  /// null) is posted once when they have been stopped.
-  void stop(RKLThreadSemaphore *done);
+  /// null) is posted once when they have been stopped. False when refused
+  /// because a stop was requested before (`done` is then never posted; see
+  /// waitForStopFinished).
+  bool stop(RKLThreadSemaphore *done);
+  /// Waits at most `timeoutMs` for the stop sequence to have finished; true
+  /// when it has.
+  bool waitForStopFinished(int timeoutMs);
   /// Ends the thread without running the stop sequence, unless a stop has
   /// been requested, and waits for it; the children are left as they are.
   /// For the owner's destruction, so that the thread never outlives the
@@ -80,7 +85,7 @@ public:
   // Steps of the stop sequence.
   void stopAll();
   /// 1 when all children have ended, 0 when some still run after the last
-  /// check or the stop command was not sent.
+  /// check or no stop command could be sent to any of them.
   int waitForDeath();
   void killAll();
 
@@ -114,6 +119,9 @@ private:
   /// Hands the child's process to its stop action and executes it; the
   /// action's result in 32 bits.
   int executeStopAction(TRQChildProcess *child);
+  /// The stop wait time in ms: how long the stop sequence waits for the
+  /// children, and so also the limit of a synchronous stop script.
+  int stopWaitMs() const;
   /// stopAll, waitForDeath, killAll, then the requester's semaphore.
   void stopSequence();
 
@@ -134,6 +142,8 @@ private:
 
   /// A stop request has been accepted (the first one only).
   std::atomic<bool> m_stopAccepted{false};
+  /// The stop sequence has finished.
+  std::atomic<bool> m_stopFinished{false};
   /// shutdown(): leave without the stop sequence.
   std::atomic<bool> m_exitRequested{false};
   /// The modification time of the failed-ping-limit file last read.

@@ -149,21 +149,38 @@ int TRQChildProcess::isActive() {
     s_logger->log(TRQLogLevel::Debug, "Process \"%s\" has terminated.", m_name.c_str());
     s_logger->log(TRQLogLevel::Debug, "dwExitCode was %d", static_cast<int>(code));
     m_startAction->closeProcessHandle();
-  } else {
-    s_logger->log(TRQLogLevel::Debug, "GetExitCodeProcess failed for process \"%s\", assume it is dead.",
-                  m_name.c_str());
+    m_hProcess.store(-1);
+    return 0;
   }
-  m_hProcess.store(-1);
-  return 0;
+  // A process that cannot be looked at may well still run: taking it for
+  // dead would start a second instance next to it. It is asked again at the
+  // next test.
+  s_logger->log(TRQLogLevel::Error, "GetExitCodeProcess failed for process \"%s\", errno=%d; it is kept as running.",
+                m_name.c_str(), platform::lastProcessError());
+  return 1;
 }
 
-void TRQChildProcess::kill() {
+int TRQChildProcess::kill() {
   int64_t handle = m_hProcess.load();
   s_logger->log(TRQLogLevel::Debug, "killing process \"%s\"", m_name.c_str());
   s_logger->log(TRQLogLevel::Debug, "Process ID used is %ld", static_cast<long>(handle));
   if (handle < 1)
-    return;
-  platform::terminateProcess(handle, 0);
+    return 1;
+  // The process (and what it started) must really be gone before anyone
+  // starts it again: it may still hold its ports. A process that was
+  // already collected cannot be signalled, and needs no wait either.
+  bool terminated = platform::terminateProcess(handle, 0);
+  int terminateError = terminated ? 0 : platform::lastProcessError();
+  int ended = platform::waitForExitFor(handle, KillWaitMs);
+  if (ended != 1) {
+    if (!terminated)
+      s_logger->log(TRQLogLevel::Error, "TerminateProcess failed for process \"%s\", errno=%d", m_name.c_str(),
+                    terminateError);
+    s_logger->log(TRQLogLevel::Error, "process \"%s\" could not be ended, errno=%d; it is kept as running.",
+                  m_name.c_str(), ended < 0 ? platform::lastProcessError() : 0);
+    return 0;
+  }
   m_startAction->closeProcessHandle();
   m_hProcess.store(-1);
+  return 1;
 }

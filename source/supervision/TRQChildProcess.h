@@ -40,6 +40,8 @@ class TRQChildProcess {
 public:
   /// What a start sets the failed-ping counter to.
   static constexpr int StartPingCounter = -10;
+  /// How long a killed process may take to end.
+  static constexpr int KillWaitMs = 10000;
 
   TRQChildProcess();
   /// Deletes the start, ping and stop actions, in that order; the process
@@ -54,11 +56,14 @@ public:
   /// successful configure()); a synchronous start, or one that failed, leaves
   /// no handle and keeps the start action's exit code.
   void start();
-  /// 1 while the process runs; 0 otherwise, and then the handle of an ended
-  /// process is closed and forgotten.
+  /// 1 while the process runs, and also when its state cannot be read (an
+  /// ERROR line; it is asked again next time); 0 otherwise, and then the
+  /// handle of an ended process is closed and forgotten.
   int isActive();
-  /// Ends the process (and what it started) by force; nothing without one.
-  void kill();
+  /// Ends the process (and what it started) by force and waits, at most
+  /// KillWaitMs, until it has ended; 1 when it has (or there was none), 0
+  /// when it could not be ended: it is then kept, with an ERROR line.
+  int kill();
 
   const char *getName() const { return m_name.c_str(); }
   int getExitCode() const { return m_exitCode.load(); }

@@ -40,8 +40,8 @@ int64_t TRQSignalAction::doExecute() {
     return 0;
   }
 
-  // The attachment is attempted and never undone; the event is sent whatever
-  // came of it.
+  // The event is sent whatever came of the attachment, which is undone
+  // afterwards so that the next child's console can be reached.
   if (!platform::attachToConsoleOf(processId))
     s_logger->log(TRQLogLevel::Error, "%s%d",
                   "Error occured while attaching console, Errorcode =", platform::lastControlError());
@@ -50,5 +50,8 @@ int64_t TRQSignalAction::doExecute() {
   if (rc == 0)
     s_logger->log(TRQLogLevel::Error, "%s%d",
                   "Error occured while signalling process, Errorcode =", platform::lastControlError());
+  if (!platform::detachFromConsole())
+    s_logger->log(TRQLogLevel::Error, "%s%d",
+                  "Error occured while detaching console, Errorcode =", platform::lastControlError());
   return rc;
 }

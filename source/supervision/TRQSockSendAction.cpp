@@ -173,3 +173,8 @@ int64_t TRQSockSendAction::doExecute() {
   }
   return result;
 }
+
+void TRQSockSendAction::cancel() {
+  if (m_pCommand)
+    m_pCommand->cancel();
+}

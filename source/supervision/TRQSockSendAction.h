@@ -47,6 +47,9 @@ public:
   int64_t doExecute() override;
 
   TRQSocketCommand *getCommand() const { return m_pCommand; }
+  /// From any thread, without the action's lock: ends the exchange in
+  /// flight (it then fails as an unanswered one).
+  void cancel();
   int getResponseSize() const { return m_responseSize; }
   const std::string &getResponseOK() const { return m_sResponseOK; }
   const std::string &getResponseFatal() const { return m_sResponseFatal; }

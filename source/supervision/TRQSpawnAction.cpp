@@ -64,6 +64,7 @@ void TRQSpawnAction::describe(int level) const {
 int64_t TRQSpawnAction::doExecute() {
   describe(TRQLogLevel::Debug);
   m_hProcess = -1;
+  m_lastLaunchStarted = false;
 
   // The command line (what Windows starts) and the argument vector (what
   // Linux starts) hold the same words: the path unquoted, then every
@@ -95,13 +96,15 @@ int64_t TRQSpawnAction::doExecute() {
     return -1;
   }
   m_hProcess = handle;
+  m_lastLaunchStarted = true;
   if (threadCloseError != 0)
     s_logger->log(TRQLogLevel::Error, "CloseHandle(ProcThread) failed, errno=%d", threadCloseError);
 
   if (m_sync) {
-    platform::waitForExit(m_hProcess);
     uint32_t code = 0;
-    if (!platform::exitCode(m_hProcess, code))
+    if (!waitForSyncRun())
+      code = static_cast<uint32_t>(-1);
+    else if (!platform::exitCode(m_hProcess, code))
       s_logger->log(TRQLogLevel::Fatal, "GetExitCodeProcess failed, errno=%d", platform::lastProcessError());
     s_logger->log(TRQLogLevel::Debug, "Child process terminated with exitCode = %d\n", static_cast<int>(code));
     m_exitCode = static_cast<int>(code);
@@ -111,6 +114,27 @@ int64_t TRQSpawnAction::doExecute() {
 
   s_logger->log(TRQLogLevel::Debug, "Started child process, pid = %d\n", pid);
   return m_hProcess;
+}
+
+bool TRQSpawnAction::waitForSyncRun() {
+  if (m_syncWaitLimitMs < 0) {
+    if (!platform::waitForExit(m_hProcess))
+      s_logger->log(TRQLogLevel::Error, "WaitForSingleObject failed, errno=%d", platform::lastProcessError());
+    return true;
+  }
+  int ended = platform::waitForExitFor(m_hProcess, m_syncWaitLimitMs);
+  if (ended == 1)
+    return true;
+  if (ended < 0)
+    s_logger->log(TRQLogLevel::Error, "WaitForSingleObject failed, errno=%d", platform::lastProcessError());
+  s_logger->log(TRQLogLevel::Error, "%s did not end within %d ms, ending it by force", m_path.c_str(),
+                m_syncWaitLimitMs);
+  if (!platform::terminateProcess(m_hProcess, static_cast<uint32_t>(-1)))
+    s_logger->log(TRQLogLevel::Error, "TerminateProcess failed, errno=%d", platform::lastProcessError());
+  else if (platform::waitForExitFor(m_hProcess, KillWaitMs) != 1)
+    s_logger->log(TRQLogLevel::Error, "%s has not ended after TerminateProcess, errno=%d", m_path.c_str(),
+                  platform::lastProcessError());
+  return false;
 }
 
 void TRQSpawnAction::closeProcessHandle() {

@@ -10,6 +10,10 @@
 // synchronous one waits, keeps the exit code and returns -1, as does a
 // launch that fails.
 //
+// A synchronous run may be given a time limit (setSyncWaitLimitMs): a
+// program that outlives it is ended by force, with what it started, so that
+// a hanging stop script cannot hold up the one who runs it.
+//
 // The action never closes a handle on its own after an asynchronous launch:
 // the owner closes it through closeProcessHandle() once it has seen the
 // process end or killed it. Executing again starts a new process.
@@ -29,8 +33,11 @@ class TRQLogger;
 
 class TRQSpawnAction : public TRQAction {
 public:
-  /// Room for the command line, without its terminating NUL.
-  static constexpr std::size_t CommandLineCapacity = 32768;
+  /// Room for the command line, without its terminating NUL: the longest
+  /// line that Windows accepts counts the NUL among its 32767 characters.
+  static constexpr std::size_t CommandLineCapacity = 32766;
+  /// How long a program ended by force may take to go.
+  static constexpr int KillWaitMs = 10000;
 
   TRQSpawnAction();
   ~TRQSpawnAction() override;
@@ -51,6 +58,13 @@ public:
   const std::string &getPath() const { return m_path; }
   const TRQArgVector &getArgs() const { return m_args; }
   int getSync() const { return m_sync; }
+  /// The longest a synchronous run is waited for, in ms; below 0 (the
+  /// default) without limit.
+  void setSyncWaitLimitMs(int limitMs) { m_syncWaitLimitMs = limitMs; }
+  int getSyncWaitLimitMs() const { return m_syncWaitLimitMs; }
+  /// Whether the last execution started its program (a synchronous run
+  /// returns -1 even then).
+  bool getLastLaunchStarted() const { return m_lastLaunchStarted; }
 
 private:
   TRQArgVector m_args;
@@ -58,6 +72,12 @@ private:
   int m_sync = 0;
   int64_t m_hProcess = -1;
   int m_exitCode = 0;
+  int m_syncWaitLimitMs = -1;
+  bool m_lastLaunchStarted = false;
+
+  /// Waits for the synchronous run to end within its limit, ending it by
+  /// force when it does not; false when it had to be ended.
+  bool waitForSyncRun();
 
   static TRQLogger *s_logger;
 };

@@ -412,6 +412,62 @@ TEST_F(SpawnActionTest, TerminationAlsoEndsAGrandchild) {
   guard.release();
 }
 
+TEST_F(SpawnActionTest, AChildMayStartAProgramOutsideItsJob) {
+  std::string grandchildRecord = dir.file("grandchild.txt");
+  TRQSpawnAction action;
+  action.configure(parseElement(spawnXml(testChildPath(), {oneWord("--record=" + record),
+                                                           oneWord("--grandchild=" + grandchildRecord),
+                                                           "--breakaway", "--stay"})));
+  int64_t handle = action.execute();
+  ProcessGuard guard(handle);
+  ASSERT_GT(handle, 0);
+  // The grandchild only exists when its parent was allowed to leave the job.
+  auto grandchild = readRecord(grandchildRecord);
+  ASSERT_FALSE(grandchild.empty());
+  killLeftover(std::atoi(grandchild["pid"].c_str()));
+}
+
+TEST_F(SpawnActionTest, ASynchronousRunThatOutlivesItsLimitIsEndedWithWhatItStarted) {
+  LogCapture log;
+  std::string grandchildRecord = dir.file("grandchild.txt");
+  TRQSpawnAction action;
+  action.configure(parseElement(spawnXml(testChildPath(),
+                                         {oneWord("--record=" + record), oneWord("--grandchild=" + grandchildRecord),
+                                          "--stay"},
+                                         " sync=\"1\"")));
+  action.setSyncWaitLimitMs(1000);
+  EXPECT_EQ(action.execute(), -1);
+  EXPECT_EQ(action.getExitCode(), -1);
+  EXPECT_EQ(action.getProcessHandle(), -1);
+  EXPECT_TRUE(action.getLastLaunchStarted());
+  EXPECT_EQ(log.find("TRQSpawnAction", testChildPath() + " did not end"),
+            testChildPath() + " did not end within 1000 ms, ending it by force");
+  int pid = std::atoi(readRecord(record)["pid"].c_str());
+  int grandchildPid = std::atoi(readRecord(grandchildRecord)["pid"].c_str());
+  EXPECT_TRUE(processGone(pid));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return processGone(grandchildPid); })) << grandchildPid;
+  killLeftover(grandchildPid);
+}
+
+TEST_F(SpawnActionTest, ACommandLineAsLongAsTheSystemAllowsStarts) {
+  std::string path = testChildPath();
+  std::string recordArg = oneWord("--record=" + record);
+  std::string base = path + " " + recordArg + " --exit=0";
+  // Exactly the capacity, then one character more: the first starts whole,
+  // the second without its last argument.
+  for (std::size_t extra : {0u, 1u}) {
+    std::string filler(TRQSpawnAction::CommandLineCapacity - base.size() - 1 + extra, 'f');
+    std::filesystem::remove(record);
+    TRQSpawnAction action;
+    action.configure(parseElement(spawnXml(path, {recordArg, "--exit=0", filler}, " sync=\"1\"")));
+    EXPECT_EQ(action.execute(), -1);
+    EXPECT_TRUE(action.getLastLaunchStarted()) << extra;
+    auto values = readRecord(record);
+    ASSERT_FALSE(values.empty()) << extra;
+    EXPECT_EQ(values["argc"], extra == 0 ? "3" : "2");
+  }
+}
+
 TEST_F(SpawnActionTest, AMissingProgramFailsWithErrorTwo) {
   for (std::string path : {(dir.path() / testsupport::exeName("no such program")).string(),
                            std::string("tsl-no-such-program-anywhere")}) {

@@ -97,18 +97,16 @@ TEST_F(SessionConfigTest, DigitsWithoutADotAreAHostName) {
   EXPECT_EQ(lookups(), 2);
 }
 
-TEST_F(SessionConfigTest, WithoutAPortAColonInThePathEndsTheHost) {
-  // The host runs up to the path's colon: "10.0.0.1/a" holds a slash, so it
-  // is not an address, and the configuration decides.
-  setNetwork("IPv6");
-  EXPECT_EQ(choose("tcp://10.0.0.1/a:b"), IPv6);
-  EXPECT_EQ(lookups(), 1);
+TEST_F(SessionConfigTest, AColonInThePathIsNotThePorts) {
   setNetwork("IPv4");
   EXPECT_EQ(choose("tcp://10.0.0.1/a:b"), IPv4);
-  // "name/x" holds no dot: the configuration decides too.
-  setNetwork("IPv6");
-  EXPECT_EQ(choose("tcp://name/x:y"), IPv6);
-  EXPECT_EQ(lookups(), 3);
+  EXPECT_EQ(choose("tcp://10.0.0.1:80/a:b"), IPv4);
+  EXPECT_EQ(lookups(), 0);
+  // A host name: the configuration decides, not the path's colon.
+  EXPECT_EQ(choose("tcp://host:8080/a:b"), IPv4);
+  EXPECT_EQ(choose("tcp://name/x:y"), IPv4);
+  EXPECT_EQ(lookups(), 2);
+  EXPECT_EQ(choose("tcp://[::1]:80/a:b"), IPv6);
 }
 
 TEST_F(SessionConfigTest, WithoutAPortAndWithoutAColonTheHostEndsAtTheFirstSlash) {

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include <string>
 #include <vector>
 
@@ -160,6 +163,31 @@ TEST_F(SocketCommandTest, WithoutTimeLimitTheReplyIsReadAtOnce) {
   EXPECT_EQ(log.lines("TRQSocketCommand"), std::vector<std::string>{});
 }
 
+TEST_F(SocketCommandTest, ACancelFromAnotherThreadEndsAnExchangeThatWouldWaitLong) {
+  TestServer server;
+  int port = startServer(server, {"--silent"});
+  // Read at once, and a negative limit that would wrap: both wait a minute
+  // at most, and a cancel ends them sooner.
+  for (unsigned limit : {TRQSocketCommand::NoPoll, 0xFFFFFFFEu}) {
+    TRQSocketCommand command(("tcp://127.0.0.1:" + std::to_string(port)).c_str(), "anyone?", limit);
+    auto result = std::async(std::launch::async, [&] {
+      std::string buffer(16, '\0');
+      int sent = command.send();
+      return sent == 1 ? command.recv(16, buffer.data()) : sent;
+    });
+    // Well below the minute of the longest wait.
+    bool ended = false;
+    for (int i = 0; i < 600 && !ended; ++i) {
+      command.cancel();
+      ended = result.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+    }
+    ASSERT_TRUE(ended) << limit;
+    EXPECT_EQ(result.get(), -1) << limit;
+    command.close();
+    EXPECT_EQ(command.getHandle(), 0);
+  }
+}
+
 TEST_F(SocketCommandTest, APeerThatClosesGivesZeroBytes) {
   TestServer server;
   int port = startServer(server, {"--close"});
@@ -226,6 +254,6 @@ TEST_F(SocketCommandTest, WithoutAnInstanceEveryExchangeFailsAtHandleCreation) {
   EXPECT_EQ(noPoll.recv(4, buffer), -1);
   EXPECT_EQ(log.lines("TRQSocketCommand"),
             (std::vector<std::string>{"ERROR failed to create JOV handle:  ", "ERROR JOV_Poll failed, JOV error:  ",
-                                      "ERROR JOV_recv failed, JOV error:  "}));
+                                      "ERROR JOV_Poll failed, JOV error:  "}));
   EXPECT_EQ(TRQCryptoHelper::initialize(), 1);
 }

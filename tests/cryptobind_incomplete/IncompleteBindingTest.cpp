@@ -142,7 +142,10 @@ protected:
 TEST_F(IncompleteBindingTest, ALibraryLackingTheLastExportIsUnloadedAgain) {
   ASSERT_TRUE(std::filesystem::exists(testsupport::binDir() /
                                       (std::string(IncompleteLibrary) + platform::sharedLibrarySuffix())));
-  EXPECT_EQ(initializeWith(IncompleteLibrary, 0), std::vector<std::string>{"FATAL failed to initialize crypto."});
+  std::vector<std::string> lines = initializeWith(IncompleteLibrary, 0);
+  EXPECT_EQ(lines, (std::vector<std::string>{"FATAL failed to initialize crypto.",
+                                      "FATAL the security library could not be loaded: " +
+                                          RKLCrypto::lastLoadFailure()}));
   RKLCrypto *crypto = TRQCryptoHelper::getCrypto();
   ASSERT_NE(crypto, nullptr); // the instance stays
   EXPECT_EQ(crypto->isLoaded(), 0);
@@ -154,7 +157,7 @@ TEST_F(IncompleteBindingTest, ALibraryLackingTheLastExportIsUnloadedAgain) {
   // A second initialize finds the instance and does nothing more.
   EXPECT_EQ(TRQCryptoHelper::initialize(), 1);
   EXPECT_EQ(TRQCryptoHelper::getCrypto(), crypto);
-  EXPECT_EQ(log.lines("TRQCryptoHelper").size(), 1u);
+  EXPECT_EQ(log.lines("TRQCryptoHelper").size(), 2u);
 }
 
 TEST_F(IncompleteBindingTest, EveryForwardingCallFailsWithTheEmptyDetailsText) {
@@ -202,12 +205,19 @@ TEST_F(IncompleteBindingTest, TerminateReportsTheUnboundFunction) {
   EXPECT_EQ(TRQCryptoHelper::getCrypto(), nullptr);
   EXPECT_EQ(log.lines("TRQCryptoHelper"),
             (std::vector<std::string>{"FATAL failed to initialize crypto.",
+                                      "FATAL the security library could not be loaded: " +
+                                          RKLCrypto::lastLoadFailure(),
                                       "FATAL JOV_CryptoTerminate failed, return code: -1 ",
                                       "FATAL JOV_CryptoTerminate failed, JOV error details:  "}));
 }
 
 TEST_F(IncompleteBindingTest, AnAbsentLibraryFailsTheSameWay) {
-  EXPECT_EQ(initializeWith(AbsentLibrary, 0), std::vector<std::string>{"FATAL failed to initialize crypto."});
+  std::vector<std::string> lines = initializeWith(AbsentLibrary, 0);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "FATAL failed to initialize crypto.");
+  // The file name and the system loader's reason.
+  EXPECT_EQ(lines[1], "FATAL the security library could not be loaded: " + RKLCrypto::lastLoadFailure());
+  EXPECT_NE(lines[1].find(AbsentLibrary), std::string::npos) << lines[1];
   ASSERT_NE(TRQCryptoHelper::getCrypto(), nullptr);
   EXPECT_EQ(TRQCryptoHelper::getCrypto()->isLoaded(), 0);
   EXPECT_NE(RKLCrypto::lastLoadFailure().find(AbsentLibrary), std::string::npos) << RKLCrypto::lastLoadFailure();

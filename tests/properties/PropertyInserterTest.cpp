@@ -237,8 +237,8 @@ TEST_F(PropertyInserterTest, AValueThatGrowsFastStopsAtTheLengthBound) {
   // A long text after the reference must not slow the bounded scan down.
   std::string text = "${pi_grow_fast}" + std::string(200000, 't');
   table()->insertProperties(text);
-  EXPECT_LE(text.size(), TRQPropertyInserter::MaxResultLength);
-  EXPECT_GT(text.size(), TRQPropertyInserter::MaxResultLength - 2000);
+  EXPECT_LE(text.size(), 200015 + TRQPropertyInserter::MaxGrowth);
+  EXPECT_GT(text.size(), 200015 + TRQPropertyInserter::MaxGrowth - 2000);
   EXPECT_EQ(text.substr(0, 15), "${pi_grow_fast}");
   EXPECT_EQ(text.substr(text.size() - 200000), std::string(200000, 't'));
   int errors = 0;
@@ -254,4 +254,16 @@ TEST_F(PropertyInserterTest, ACycleBehindOtherTextKeepsWhatWasDoneBeforeIt) {
   std::string text = "${temp}|${pi_cycle_tail}|${temp}";
   table()->insertProperties(text);
   EXPECT_EQ(text, "C:\\data\\temp|${pi_cycle_tail}|${temp}");
+}
+
+TEST_F(PropertyInserterTest, ALongTextIsSubstitutedWhateverItsOwnLength) {
+  table()->addProperty("pi_long_value", "value");
+  LogCapture log;
+  // Longer than the growth bound by itself, with one ordinary reference.
+  std::string filler(TRQPropertyInserter::MaxGrowth + 1000, 'f');
+  std::string text = filler + "${pi_long_value}" + filler;
+  table()->insertProperties(text);
+  EXPECT_EQ(text, filler + "value" + filler);
+  for (const auto &entry : log.entries("TRQPropertyInserter"))
+    EXPECT_NE(entry.level, "ERROR") << entry.message;
 }

@@ -401,6 +401,45 @@ TEST(ServiceRun, NoReadinessWaitEndsTheProgramWhileTheChildrenGoOn) {
   EXPECT_TRUE(processAlive(pid));
 }
 
+TEST(ServiceRunSlow, ARetryIntervalBelowOneSecondWaitsOneSecondBetweenTries) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int port = freePort();
+  std::string file = install.bootstrap(
+      "zero.xml", std::string("<bootstrap startupDelaySec=\"0\" pcpRetries=\"3\" pcpRetryIntervalSec=\"0\">\n") +
+                      Manager +
+                      install.process("late", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}, "busy") +
+                      install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(install.waitForLog("child processes not yet ready, giving up.", 60s)) << install.log();
+  // The tries were not used up before the supervisor had pinged the child.
+  std::string log = install.log();
+  EXPECT_LT(log.find("Pinging process late."), log.find("child processes not yet ready, giving up.")) << log;
+  interrupt(*service);
+  EXPECT_EQ(service->wait(60s), 0) << install.log();
+}
+
+TEST(ServiceRunSlow, AStopDuringTheStartupDelayDoesNotWaitItOut) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int first = freePort(), second = freePort();
+  // Without a poll interval the stop runs on the stop request's own thread.
+  std::string file = install.bootstrap(
+      "delay.xml",
+      std::string("<bootstrap startupDelaySec=\"600\" pcpRetries=\"3\" pcpRetryIntervalSec=\"1\">\n") +
+          "  <processManager pollIntervalsec=\"0\" checkForShutdownIntervalms=\"200\"/>\n" +
+          install.process("one", first, install.socketStop(first), {"--stop-command=SHUTDOWN"}) +
+          install.process("two", second, install.socketStop(second), {"--stop-command=SHUTDOWN"}) +
+          install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(install.waitForRecord("one") && install.waitForRecord("two")) << install.log();
+  int pid1 = install.childPid("one"), pid2 = install.childPid("two");
+  interrupt(*service);
+  EXPECT_EQ(service->wait(120s), 0) << install.log();
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(pid1) && !processAlive(pid2); }, 20s));
+  EXPECT_EQ(install.log().find("is/are ready."), std::string::npos);
+}
+
 TEST(ServiceRun, SynchronousStartWithExitCodeStopsTheStartSequence) {
   Installation install;
   int port = freePort();

@@ -53,13 +53,13 @@ TEST_F(ActionScriptTest, AReplyIsAwaitedWithTheDefaultTimeLimitAndReadUpToRespon
   EXPECT_EQ(fake.query("sent"), "PING");
 }
 
-TEST_F(ActionScriptTest, ATimeLimitOfMinusOneReadsWithoutPolling) {
-  fake.script("Poll=2/0", "PONG");
+TEST_F(ActionScriptTest, ATimeLimitOfMinusOneStillWaitsWithALimit) {
+  fake.script("Poll=2/0x0100", "PONG");
   TRQSockSendAction action;
   configure(action, "sockIOTimeoutSec=\"-1\" responseSize=\"8\"");
   EXPECT_EQ(action.getCommand()->getIOTimeoutSec(), 0xFFFFFFFFu);
   EXPECT_EQ(action.execute(), 4);
-  EXPECT_EQ(fake.calls(), "Socket Connect_Url Send Recv CloseHandle");
+  EXPECT_EQ(fake.calls(), "Socket Connect_Url Send Poll Recv CloseHandle");
 }
 
 TEST_F(ActionScriptTest, TheHandleIsClosedWhenConnectingFails) {

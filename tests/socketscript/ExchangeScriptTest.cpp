@@ -49,20 +49,21 @@ TEST_F(ExchangeScriptTest, ReadableDataIsRead) {
   EXPECT_EQ(log.lines("TRQSocketCommand"), std::vector<std::string>{});
 }
 
-TEST_F(ExchangeScriptTest, TheTimeLimitIsMultipliedIn32Bits) {
+TEST_F(ExchangeScriptTest, ALongTimeLimitNeverWrapsAndANegativeOneWaitsAMinuteAtMost) {
   fake.script("", "x");
-  exchange(4294968); // 4294968000 ms wraps around to 704
-  EXPECT_EQ(fake.unsignedNumber("pollTimeout"), 704u);
+  exchange(4294968); // 4294968000 ms would wrap around to 704 in 32 bits
+  EXPECT_EQ(fake.unsignedNumber("pollTimeout"), 0x7FFFFFFFu);
   exchange(0);
   EXPECT_EQ(fake.unsignedNumber("pollTimeout"), 0u);
-  exchange(0xFFFFFFFEu);
-  EXPECT_EQ(fake.unsignedNumber("pollTimeout"), 0xFFFFFFFEu * 1000u);
+  exchange(0xFFFFFFFEu); // -2
+  EXPECT_EQ(fake.unsignedNumber("pollTimeout"), TRQSocketCommand::DefaultReplyWaitSec * 1000u);
 }
 
-TEST_F(ExchangeScriptTest, WithoutTimeLimitThereIsNoPoll) {
-  fake.script("Poll=2/0", "at once");
+TEST_F(ExchangeScriptTest, ReadingAtOnceStillWaitsForTheReplyWithALimit) {
+  fake.script("Poll=2/0x0100", "at once");
   EXPECT_EQ(exchange(TRQSocketCommand::NoPoll), "at once");
-  EXPECT_EQ(fake.calls(), "Socket Connect_Url Send Recv CloseHandle");
+  EXPECT_EQ(fake.calls(), "Socket Connect_Url Send Poll Recv CloseHandle");
+  EXPECT_EQ(fake.unsignedNumber("pollTimeout"), TRQSocketCommand::DefaultReplyWaitSec * 1000u);
 }
 
 TEST_F(ExchangeScriptTest, ATimedOutPollReadsNothing) {

@@ -331,9 +331,15 @@ TEST_F(ChildProcessTest, KillEndsTheChildAndWhatItStarted) {
   ASSERT_TRUE(testsupport::waitUntil([&] { return (pid = recordedPid(recordFile)) != 0; }));
   ASSERT_TRUE(testsupport::waitUntil([&] { return (grandchild = recordedPid(grandchildFile)) != 0; }));
   int64_t handle = child.getProcessHandle();
-  child.kill();
+  EXPECT_EQ(child.kill(), 1);
   EXPECT_EQ(child.getProcessHandle(), -1);
   EXPECT_EQ(child.getStartAction()->getProcessHandle(), -1);
+  // Ended, and collected, by the time kill returns: a new start cannot meet
+  // the old process.
+  EXPECT_TRUE(processGone(pid));
+#ifndef _WIN32
+  EXPECT_TRUE(testsupport::readFile("/proc/" + std::to_string(pid) + "/stat").empty());
+#endif
   EXPECT_TRUE(testsupport::waitUntil([&] { return processGone(pid) && processGone(grandchild); }));
   std::vector<std::string> all = childLines();
   EXPECT_EQ(std::vector<std::string>(all.end() - 2, all.end()),
@@ -341,6 +347,38 @@ TEST_F(ChildProcessTest, KillEndsTheChildAndWhatItStarted) {
                                       "DEBUG Process ID used is " + std::to_string(static_cast<long>(handle))}));
   killLeftover(pid);
   killLeftover(grandchild);
+}
+
+TEST_F(ChildProcessTest, AChildThatCannotBeLookedAtIsKeptAsRunning) {
+  std::string recordFile = dir.file("record.txt");
+  TRQChildProcess child;
+  child.configure(parseElement(processXml("blind", {"--record=" + recordFile}, socketStopXml(1))));
+  child.start();
+  int pid = 0;
+  ASSERT_TRUE(testsupport::waitUntil([&] { return (pid = recordedPid(recordFile)) != 0; }));
+  int64_t handle = child.getProcessHandle();
+  // The handle goes behind the record's back: the process runs on, but its
+  // state can no longer be read, nor can it be ended through the handle.
+  ASSERT_TRUE(platform::closeProcessHandle(handle));
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(child.isActive(), 1);
+    EXPECT_EQ(child.getProcessHandle(), handle);
+  }
+  EXPECT_EQ(child.kill(), 0);
+  EXPECT_EQ(child.getProcessHandle(), handle);
+  EXPECT_FALSE(processGone(pid));
+  killLeftover(pid);
+  std::vector<std::string> errors;
+  for (const std::string &line : warnings(log, "TRQChildProcess"))
+    if (line.rfind("ERROR", 0) == 0)
+      errors.push_back(line);
+  ASSERT_EQ(errors.size(), 4u) << testing::PrintToString(errors);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(errors[i].rfind("ERROR GetExitCodeProcess failed for process \"blind\", errno=", 0), 0u) << errors[i];
+  EXPECT_EQ(errors[2].rfind("ERROR TerminateProcess failed for process \"blind\", errno=", 0), 0u) << errors[2];
+  EXPECT_EQ(errors[3].rfind("ERROR process \"blind\" could not be ended, errno=", 0), 0u) << errors[3];
+  EXPECT_NE(errors[0].find("; it is kept as running."), std::string::npos);
+  EXPECT_TRUE(testsupport::waitUntil([&] { return processGone(pid); }));
 }
 
 TEST_F(ChildProcessTest, KillWithoutAProcessDoesNothing) {

@@ -203,7 +203,28 @@ TEST(ControlEventPlatform, TheProcessIdIsTheStartedOne) {
   ASSERT_TRUE(child.started());
   EXPECT_EQ(platform::controlEventProcessId(child.handle()), child.pid());
   EXPECT_EQ(platform::attachToConsoleOf(child.pid()), 1);
+  EXPECT_EQ(platform::detachFromConsole(), 1);
   child.kill();
+}
+
+TEST(ControlEventPlatform, EachChildsConsoleIsLeftBeforeTheNextAndAfterSending) {
+  testsupport::TempDir dir{"tslsig"};
+  TestProcess first({testChildPath()}, dir.path()), second({testChildPath()}, dir.path());
+  ASSERT_TRUE(first.started() && second.started());
+  for (TestProcess *child : {&first, &second}) {
+    TRQSignalAction action;
+    action.configure(parseElement("<signal signal=\"1\"/>"));
+    action.setTargetProcess(child->handle());
+    action.execute();
+    EXPECT_FALSE(platform::attachedToChildConsole()) << child->pid();
+  }
+  // Attaching to the second child's console leaves the first one's.
+  EXPECT_EQ(platform::attachToConsoleOf(first.pid()), 1);
+  EXPECT_EQ(platform::attachToConsoleOf(second.pid()), 1);
+  EXPECT_EQ(platform::detachFromConsole(), 1);
+  EXPECT_FALSE(platform::attachedToChildConsole());
+  first.kill();
+  second.kill();
 }
 
 TEST(ControlEventPlatform, NoGroupBelowOneIsEverAddressed) {

@@ -202,6 +202,12 @@ public:
     drainAndClose(m_fd);
     m_fd = -1;
   }
+  void abandon() override {
+    if (m_fd < 0)
+      return;
+    drainAndClose(m_fd);
+    m_fd = -1;
+  }
 
 private:
   SSL *m_ssl;
@@ -236,7 +242,7 @@ void appendSystemRecord(std::string &record) {
   record += "fds=" + openDescriptors() + "\n";
 }
 
-bool startSelf(const std::vector<std::string> &args, std::string &error) {
+bool startSelf(const std::vector<std::string> &args, std::string &error, bool) {
   std::vector<char> self(4096);
   ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
   if (length <= 0) {

@@ -175,7 +175,7 @@ std::optional<std::string> environmentValue(const std::string &name) {
 
 void appendSystemRecord(std::string &) {}
 
-bool startSelf(const std::vector<std::string> &args, std::string &error) {
+bool startSelf(const std::vector<std::string> &args, std::string &error, bool breakaway) {
   std::wstring self(32768, L'\0');
   DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
   self.resize(length);
@@ -185,8 +185,8 @@ bool startSelf(const std::vector<std::string> &args, std::string &error) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                      breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0, nullptr, nullptr, &startup, &process)) {
     error = systemText(GetLastError());
     return false;
   }

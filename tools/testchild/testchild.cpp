@@ -39,6 +39,8 @@ struct Options {
   long stopDelayMs = 0;
   bool ignoreStop = false;
   std::string grandchildRecord;
+  bool breakaway = false;
+  bool noCloseNotify = false;
 
   std::optional<int> listenPort;
   bool ipv6 = false;
@@ -192,7 +194,8 @@ bool parseNumber(const std::string &text, long &value) {
 
 /// Fills g_options; on a usage error prints it and returns false.
 bool parseOptions(const std::vector<std::string> &args) {
-  static const std::set<std::string> flags = {"stay", "ignore-stop", "ipv6", "silent", "close"};
+  static const std::set<std::string> flags = {"stay", "ignore-stop", "ipv6", "silent", "close", "breakaway",
+                                              "no-close-notify"};
   static const std::set<std::string> valued = {
       "record",  "env",         "exit",       "after",        "log",         "stop-exit", "stop-delay",
       "grandchild", "listen",   "port-file",  "command",      "reply",       "reply-after", "busy-reply",
@@ -221,6 +224,10 @@ bool parseOptions(const std::vector<std::string> &args) {
         g_options.silent = true;
       else if (name == "close")
         g_options.closeAtOnce = true;
+      else if (name == "breakaway")
+        g_options.breakaway = true;
+      else if (name == "no-close-notify")
+        g_options.noCloseNotify = true;
       continue;
     }
     if (!valued.count(name))
@@ -393,7 +400,10 @@ void serveConnection(SocketId socket) {
     }
     break;
   }
-  stream->finish();
+  if (g_options.noCloseNotify)
+    stream->abandon();
+  else
+    stream->finish();
 }
 
 } // namespace
@@ -408,7 +418,7 @@ int run(const std::vector<std::string> &args) {
 
   if (!g_options.grandchildRecord.empty()) {
     std::string error;
-    if (!startSelf({"--record=" + g_options.grandchildRecord, "--stay"}, error))
+    if (!startSelf({"--record=" + g_options.grandchildRecord, "--stay"}, error, g_options.breakaway))
       setupFailure("cannot start the grandchild: " + error);
   }
 

@@ -33,7 +33,8 @@ std::optional<std::string> environmentValue(const std::string &name);
 void appendSystemRecord(std::string &record);
 /// Starts this program again with `args`, in this process's group, inheriting
 /// nothing but the environment; false with `error` set on failure.
-bool startSelf(const std::vector<std::string> &args, std::string &error);
+/// `breakaway`: asks to leave this process's job (Windows only).
+bool startSelf(const std::vector<std::string> &args, std::string &error, bool breakaway = false);
 /// Collects ended child processes, so that none stays a zombie.
 void reapChildren();
 /// Ends the process at once with `code`, whatever the other threads do.
@@ -82,6 +83,9 @@ public:
   /// to close its own (so that no unread byte turns the close into a reset),
   /// then releases the socket.
   virtual void finish() = 0;
+  /// Ends the connection without ending a secured session first (no
+  /// close-notify), as a connection cut short would; plain: finish().
+  virtual void abandon() { finish(); }
 };
 
 std::unique_ptr<Stream> plainStream(SocketId socket);

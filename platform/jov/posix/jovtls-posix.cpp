@@ -253,12 +253,23 @@ private:
     case SSL_ERROR_ZERO_RETURN:
       return Io::Closed;
     case SSL_ERROR_SYSCALL:
-      if (errno == 0 && ERR_peek_error() == 0)
-        return Io::Closed;
+      // The connection ended without the peer's close-notify: a stream cut
+      // short, never a clean end.
+      if (errno == 0 && ERR_peek_error() == 0) {
+        reason = "the peer ended the connection without closing the secured session";
+        return Io::Failed;
+      }
       reason = errno != 0 ? socketErrorText(errno) : takeOpenSslErrors();
       ERR_clear_error();
       return Io::Failed;
     default:
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+      if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        reason = "the peer ended the connection without closing the secured session";
+        return Io::Failed;
+      }
+#endif
       reason = takeOpenSslErrors();
       if (reason.empty())
         reason = "TLS error " + std::to_string(error);
@@ -362,7 +373,6 @@ std::unique_ptr<TlsClient> createTlsClient(SocketId socket, const std::string &h
       if (!context)
         return fail("cannot create the TLS context");
       SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-      SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
       SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
       SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
       if (!caFile.empty()) {
