@@ -76,8 +76,8 @@ void killProcess(int pid) {
 /// demand; two started at once (a busy machine, the first clients of a new
 /// session) would each keep a service list of their own, and commands would
 /// see them in turn.
-int serviceManagerProcesses() {
 #ifdef _WIN32
+int serviceManagerProcesses() {
   int count = 0;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE)
@@ -89,10 +89,8 @@ int serviceManagerProcesses() {
       ++count;
   CloseHandle(snapshot);
   return count;
-#else
-  return 0;
-#endif
 }
+#endif
 
 /// Waits until the service manager is up, once, so that the tests' first
 /// commands do not each start one.
