@@ -12,6 +12,7 @@
 
 #include "rklcore.h"
 #include "servicemanager.h"
+#include "tslversion.h"
 
 #include <atomic>
 
@@ -156,8 +157,8 @@ protected:
 private:
 
   char m_szServiceName[MaxServiceName + 1];
-  int m_iMajorVersion = 1;
-  int m_iMinorVersion = 0;
+  int m_iMajorVersion = TSL_VERSION_MAJOR;
+  int m_iMinorVersion = TSL_VERSION_MINOR;
   char m_szServiceClass[MaxServiceClass + 1];
   void *m_hServiceStatus = nullptr;
   platform::ServiceStatus m_status;
