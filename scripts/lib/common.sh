@@ -1,14 +1,20 @@
-# Shared by scripts/test and scripts/demo: packages, builds and Wine.
+# Shared by scripts/test, scripts/demo and scripts/package: Debian packages, builds and Wine.
 # Source it from the repository's top folder.
 
-TSL_PACKAGES="cmake ninja-build g++ make libexpat1-dev libssl-dev openssl libgtest-dev googletest
-libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 libgnutls30 libsystemd-dev pkg-config"
+# What the Linux build needs (the demo needs no more), what the Windows build and Wine add, and what
+# making and checking the packages adds.
+TSL_LINUX_PACKAGES="cmake ninja-build g++ make libexpat1-dev libssl-dev openssl libgtest-dev googletest
+libbenchmark-dev libsystemd-dev pkg-config"
+TSL_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine wine64 libgnutls30"
+TSL_PACKAGING_PACKAGES="dpkg-dev file gzip lintian"
+TSL_PACKAGES="$TSL_LINUX_PACKAGES $TSL_WINDOWS_PACKAGES $TSL_PACKAGING_PACKAGES"
 
-# Installs, with apt-get, the Debian packages that are not installed yet.
+# ensure_packages [package list]: installs, with apt-get, the Debian packages
+# that are not installed yet (all of TSL_PACKAGES by default).
 ensure_packages() {
   local missing=()
   local pkg
-  for pkg in $TSL_PACKAGES; do
+  for pkg in ${1:-$TSL_PACKAGES}; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -25,6 +31,39 @@ configure_and_build() {
   shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
+}
+
+# package_linux: the release build in build/package-linux, with Debian's
+# build flags, and its .deb; prints the package's path.
+package_linux() {
+  local dir=build/package-linux
+  # Debian's flags: hardening (fortified functions, stack protector, full RELRO).
+  local cppflags cxxflags ldflags
+  cppflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS) || return 1
+  cxxflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) || return 1
+  ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS) || return 1
+  package_build "$dir" -DTSL_INSTALL_LAYOUT=debian "-DCMAKE_CXX_FLAGS=$cppflags $cxxflags" \
+    "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" "-DCMAKE_SHARED_LINKER_FLAGS=$ldflags" || return 1
+  ls "$PWD/$dir"/packages/*.deb
+}
+
+# package_windows: the release build in build/package-windows (MinGW-w64) and
+# its zip; prints the package's path.
+package_windows() {
+  local dir=build/package-windows
+  package_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" || return 1
+  ls "$PWD/$dir"/packages/*.zip
+}
+
+# package_build <build folder> <extra cmake arguments...>: a release build
+# without the test suites, and CPack in it. Progress goes to standard error.
+package_build() {
+  local dir=$1
+  shift
+  rm -rf "$dir/packages"
+  { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTSL_WERROR=ON -DTSL_BUILD_TESTS=OFF "$@" >/dev/null &&
+    cmake --build "$dir" -j "$(nproc)" &&
+    (cd "$dir" && cpack); } >&2
 }
 
 # Wine runs in a prefix of the project's own. Its server is started once,
