@@ -164,7 +164,7 @@ bool processAlive(int pid) {
   return alive;
 #else
   // The children's process ids are those of the sandbox.
-  return pid > 0 && Sandbox::instance().run({"kill", "-0", std::to_string(pid)}) == 0;
+  return pid > 0 && Sandbox::instance().run({"sh", "-c", "kill -0 " + std::to_string(pid) + " 2>/dev/null"}) == 0;
 #endif
 }
 
@@ -176,7 +176,7 @@ void killProcess(int pid) {
   }
 #else
   if (pid > 0)
-    Sandbox::instance().run({"kill", "-KILL", std::to_string(pid)});
+    Sandbox::instance().run({"sh", "-c", "kill -KILL " + std::to_string(pid) + " 2>/dev/null"});
 #endif
 }
 
