@@ -324,7 +324,7 @@ bool queryStatus(const Entry &entry, ServiceStatus &status) {
   status = ServiceStatus();
   uint32_t state = ServiceState::Stopped;
   if (active == "activating")
-    state = ServiceState::StartPending;
+    state = job == "stop" ? ServiceState::StopPending : ServiceState::StartPending;
   else if (active == "deactivating")
     state = ServiceState::StopPending;
   else if (active == "active" || active == "reloading")
