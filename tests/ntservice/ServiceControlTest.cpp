@@ -268,11 +268,6 @@ class ServiceInstallation {
 public:
   explicit ServiceInstallation(const std::string &test) {
     awaitOneServiceManager();
-#ifndef _WIN32
-    // Where the sandbox's systemd sees it too: not under its own /tmp.
-    fs::create_directories(binDir() / "service-installations");
-    m_root = std::make_unique<TempDir>("tslsvc", binDir() / "service-installations");
-#endif
     static std::atomic<int> serial{0};
     // Process ids come round again (quickly under Wine), and a service that
     // an interrupted run left behind must never be taken for this one.
@@ -367,7 +362,17 @@ public:
 private:
   static int platform_pid() { return platform::currentProcessId(); }
 
-  std::unique_ptr<TempDir> m_root = std::make_unique<TempDir>("tslsvc");
+  static std::unique_ptr<TempDir> makeRoot() {
+#ifdef _WIN32
+    return std::make_unique<TempDir>("tslsvc");
+#else
+    // Where the sandbox's systemd sees it too: not under its private /tmp.
+    fs::create_directories(binDir() / "service-installations");
+    return std::make_unique<TempDir>("tslsvc", binDir() / "service-installations");
+#endif
+  }
+
+  std::unique_ptr<TempDir> m_root = makeRoot();
   std::string m_name;
   bool m_installed = false;
   std::vector<int> m_childPids;
