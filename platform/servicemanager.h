@@ -199,7 +199,8 @@ constexpr unsigned ServiceClassBufferSize = 50;
 /// unit's environment variables TSL_SERVICE_DIR and TSL_SERVICE_CLASS, which
 /// belong to the service named in TSL_SERVICE_NAME (to any service when that
 /// variable is not set); without either of the first two nothing is
-/// recorded.
+/// recorded. A program that the unit did not start (none of the three is
+/// set), such as the -u command, reads them from the unit file.
 bool readServiceParameters(const char *serviceName, ServiceParameters &out);
 
 } // namespace platform

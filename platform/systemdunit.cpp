@@ -88,22 +88,41 @@ bool systemdProgramAllowed(const std::string &program) {
 // ":" keeps systemd from taking a "$" in the path for a variable.
 std::string systemdExecStartLine(const std::string &program) { return "ExecStart=:" + quotedWord(program); }
 
-bool systemdProgramOfExecStart(const std::string &line, std::string &program) {
-  const std::string prefix = "ExecStart=:\"";
+namespace {
+// The word in double quotes that starts `line` after `prefix`, as
+// quotedWord wrote it.
+bool unquotedWord(const std::string &line, const std::string &prefix, std::string &word) {
   if (line.compare(0, prefix.size(), prefix) != 0)
     return false;
-  program.clear();
+  word.clear();
   for (size_t i = prefix.size(); i < line.size(); ++i) {
     char c = line[i];
     if (c == '"')
-      return true;
+      return i + 1 == line.size();
     if (c == '\\' && i + 1 < line.size())
       c = line[++i];
     else if (c == '%' && i + 1 < line.size() && line[i + 1] == c)
       ++i;
-    program += c;
+    word += c;
   }
   return false;
+}
+} // namespace
+
+bool systemdProgramOfExecStart(const std::string &line, std::string &program) {
+  return unquotedWord(line, "ExecStart=:\"", program);
+}
+
+bool systemdEnvironmentOfLine(const std::string &line, std::string &name, std::string &value) {
+  std::string assignment;
+  if (!unquotedWord(line, "Environment=\"", assignment))
+    return false;
+  size_t equals = assignment.find('=');
+  if (equals == std::string::npos || equals == 0)
+    return false;
+  name = assignment.substr(0, equals);
+  value = assignment.substr(equals + 1);
+  return true;
 }
 
 std::string systemdUnitText(const SystemdUnit &unit) {

@@ -44,6 +44,9 @@ std::string systemdUnitText(const SystemdUnit &unit);
 std::string systemdEnvironmentLine(const std::string &name, const std::string &value);
 /// The line "Description=...".
 std::string systemdDescriptionLine(const std::string &description);
+/// The variable and its value of an "Environment=..." line as
+/// systemdEnvironmentLine wrote it; false when `line` is not one.
+bool systemdEnvironmentOfLine(const std::string &line, std::string &name, std::string &value);
 /// True when systemd takes `program` as the path of a program to run: no
 /// control characters, backslashes or quotes.
 bool systemdProgramAllowed(const std::string &program);

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
@@ -724,6 +725,31 @@ bool readServiceParameters(const char *serviceName, ServiceParameters &out) {
     return false;
   const char *directory = std::getenv("TSL_SERVICE_DIR");
   const char *serviceClass = std::getenv("TSL_SERVICE_CLASS");
+  std::string unitDirectory, unitClass;
+  if (!recordedName && !directory && !serviceClass) {
+    // Not run by the unit (a command such as -u): what its file records.
+    std::unique_ptr<Entry> entry(newServiceEntry(serviceName));
+    std::vector<std::string> lines;
+    if (!readLines(entry->path, lines))
+      return false;
+    bool hasDirectory = false, hasClass = false;
+    std::string name, value;
+    for (const std::string &line : lines) {
+      if (!systemdEnvironmentOfLine(line, name, value))
+        continue;
+      if (name == "TSL_SERVICE_DIR") {
+        unitDirectory = value;
+        hasDirectory = true;
+      } else if (name == "TSL_SERVICE_CLASS") {
+        unitClass = value;
+        hasClass = true;
+      }
+    }
+    if (hasDirectory)
+      directory = unitDirectory.c_str();
+    if (hasClass)
+      serviceClass = unitClass.c_str();
+  }
   if (!directory && !serviceClass)
     return false;
   if (directory) {

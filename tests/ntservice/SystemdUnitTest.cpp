@@ -82,6 +82,11 @@ TEST(SystemdUnit, TheUnitFileQuotesEveryValue) {
   ASSERT_TRUE(systemdProgramOfExecStart(systemdExecStartLine(unit.program), program));
   EXPECT_EQ(program, unit.program);
   EXPECT_FALSE(systemdProgramOfExecStart("ExecStart=/bin/true", program));
+  std::string name, value;
+  ASSERT_TRUE(systemdEnvironmentOfLine(systemdEnvironmentLine("TSL_SERVICE_DIR", "C:\\x \"y\" 5%"), name, value));
+  EXPECT_EQ(name, "TSL_SERVICE_DIR");
+  EXPECT_EQ(value, "C:\\x \"y\" 5%");
+  EXPECT_FALSE(systemdEnvironmentOfLine("Environment=A=b", name, value));
   EXPECT_FALSE(systemdProgramAllowed("/opt/a\\b/x"));
   EXPECT_FALSE(systemdProgramAllowed("/opt/\"a\"/x"));
   EXPECT_TRUE(systemdProgramAllowed("/opt/$a b%/x"));
