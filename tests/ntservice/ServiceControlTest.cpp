@@ -83,7 +83,7 @@ public:
   /// What the command `args` writes to standard output (one line without its
   /// line break).
   std::string output(const std::vector<std::string> &args) const {
-    std::string command = script() + " run " + m_pid;
+    std::string command = "timeout 60 " + script() + " run " + m_pid;
     for (const std::string &arg : args)
       command += " '" + arg + "'";
     std::string text;
@@ -100,7 +100,8 @@ public:
 
 private:
   Sandbox() {
-    std::string command = script() + " start --owner=" + std::to_string(getpid()) + " 2>&1";
+    // The script gives up booting after 30 seconds itself.
+    std::string command = "timeout 120 " + script() + " start --owner=" + std::to_string(getpid()) + " 2>&1";
     std::string text;
     int status = -1;
     if (FILE *pipe = popen(command.c_str(), "r")) {
