@@ -389,7 +389,7 @@ TEST(ServiceControl, InstallReinstallKeepsTheStartModeAndUninstallRemovesEveryth
   EXPECT_EQ(service.command({"-u"}), 0); // "is not installed"
   EXPECT_NE(service.log("default").find("\"" + service.name() + "\" is not installed"), std::string::npos);
 
-  ASSERT_EQ(service.command({"-ia", "-description=Tessel 100% \"sure\""}), 0) << service.log("default");
+  ASSERT_EQ(service.command({"-ia", "-description=Tessel 100% sure"}), 0) << service.log("default");
   EXPECT_EQ(service.command({"-isRegistered"}), 2);
   EXPECT_EQ(service.command({"-v"}), 0);
   EXPECT_NE(service.log("default").find("Service \"" + service.name() + "\" is registered, start mode is 2 = \"auto\""),
@@ -410,7 +410,7 @@ TEST(ServiceControl, InstallReinstallKeepsTheStartModeAndUninstallRemovesEveryth
   EXPECT_EQ(unitProperty(service.name(), "WorkingDirectory"), service.bin().string());
   EXPECT_NE(unitProperty(service.name(), "ExecStart").find("path=" + program + " ; argv[]=" + program + " ;"),
             std::string::npos);
-  EXPECT_EQ(unitProperty(service.name(), "Description"), "Tessel 100% \"sure\"");
+  EXPECT_EQ(unitProperty(service.name(), "Description"), "Tessel 100% sure");
   EXPECT_EQ(unitProperty(service.name(), "Type"), "notify");
   EXPECT_EQ(unitProperty(service.name(), "KillMode"), "mixed");
   EXPECT_EQ(Sandbox::instance().run({"systemctl", "is-enabled", "--quiet", unitOf(service.name())}), 0);
