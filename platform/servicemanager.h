@@ -4,11 +4,12 @@
 // record it reports, the call that reports it, the service control
 // dispatcher, the service entries (create, delete, start, stop, query) and
 // the registry key that holds each service's settings. On Windows these are
-// the Service Control Manager's and the registry's. On Linux a service runs
-// under systemd: the dispatcher runs the service main when NOTIFY_SOCKET is
-// set (and fails with ENOTCONN otherwise), reports are sd_notify messages and
-// SIGTERM is the stop control; the operations on service entries and
-// registry keys fail with ENOSYS.
+// the Service Control Manager's and the registry's. On Linux they are
+// systemd's: a service is a unit file in /etc/systemd/system driven by
+// `systemctl`, its "Start" value is the unit's enablement and its
+// "Parameters" are the unit's environment variables; the dispatcher runs the
+// service main when NOTIFY_SOCKET is set (and fails with ENOTCONN otherwise),
+// reports are sd_notify messages and SIGTERM is the stop control.
 //
 // Handles of the manager, of services and of registry keys are held by
 // owners that close them when they go. Failures are results; the native code
@@ -198,7 +199,8 @@ constexpr unsigned ServiceClassBufferSize = 50;
 /// unit's environment variables TSL_SERVICE_DIR and TSL_SERVICE_CLASS, which
 /// belong to the service named in TSL_SERVICE_NAME (to any service when that
 /// variable is not set); without either of the first two nothing is
-/// recorded.
+/// recorded. A program that the unit did not start (none of the three is
+/// set), such as the -u command, reads them from the unit file.
 bool readServiceParameters(const char *serviceName, ServiceParameters &out);
 
 } // namespace platform

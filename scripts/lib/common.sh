@@ -1,13 +1,15 @@
 # Shared by scripts/test, scripts/demo and scripts/package: Debian packages, builds and Wine.
 # Source it from the repository's top folder.
 
-# What the Linux build needs (the demo needs no more), what the Windows build and Wine add, and what
-# making and checking the packages adds.
+# What the Linux build needs (the demo needs no more), what the Windows build and Wine add, what
+# making and checking the packages adds, and what only the tests add.
 TSL_LINUX_PACKAGES="cmake ninja-build g++ make libexpat1-dev libssl-dev openssl libgtest-dev googletest
 libbenchmark-dev libsystemd-dev pkg-config"
 TSL_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine wine64 libgnutls30"
 TSL_PACKAGING_PACKAGES="dpkg-dev file gzip lintian"
-TSL_PACKAGES="$TSL_LINUX_PACKAGES $TSL_WINDOWS_PACKAGES $TSL_PACKAGING_PACKAGES"
+# What only the tests use: a real systemd for the tests of the service's unit.
+TSL_TEST_PACKAGES="systemd"
+TSL_PACKAGES="$TSL_LINUX_PACKAGES $TSL_WINDOWS_PACKAGES $TSL_PACKAGING_PACKAGES $TSL_TEST_PACKAGES"
 
 # ensure_packages [package list]: installs, with apt-get, the Debian packages
 # that are not installed yet (all of TSL_PACKAGES by default).

@@ -3,27 +3,35 @@
 // Drives the built service's own commands (-ia, -im, -u, -start, -stop,
 // -restart, -isRunning, -isRegistered, -v) in temporary installation trees,
 // as a person would from a command prompt, against the system's real
-// Service Control Manager (Wine runs one). Each test installs a service of
-// its own name and removes it again, also when it fails.
+// Service Control Manager (Wine runs one), or on Linux against a real systemd
+// booted for this program in namespaces of its own (scripts/systemd-sandbox),
+// inside which the commands run. Each test installs a service of its own name
+// and removes it again, also when it fails.
 //
 //===----------------------------------------------------------------------===//
 #include "LogTestSupport.h"
 #include "TestProcess.h"
 #include "TestSupport.h"
 #include "servicemanager.h"
+#include "systemdunit.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #ifdef _WIN32
 #include <windows.h>
 // (after windows.h)
 #include <tlhelp32.h>
+#else
+#include <cstdio>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -39,11 +47,111 @@ using testsupport::writeFile;
 
 namespace {
 
+/// The exit code of a command that returns -1, as the system hands it on.
+#ifdef _WIN32
+constexpr int Failed = -1;
+#else
+constexpr int Failed = 255;
+#endif
+
 #ifdef _WIN32
 #define SKIP_WITHOUT_SERVICE_MANAGER()
 #else
+/// A real systemd, booted on first use for this program and ended with it.
+class Sandbox {
+public:
+  static Sandbox &instance() {
+    static Sandbox sandbox;
+    return sandbox;
+  }
+  ~Sandbox() {
+    if (!m_pid.empty())
+      runProgram({script(), "stop", m_pid}, fs::current_path(), 60s);
+  }
+  bool booted() const { return !m_pid.empty(); }
+  const std::string &reason() const { return m_reason; }
+
+  /// `args` as a command that runs inside the sandbox.
+  std::vector<std::string> inside(const std::vector<std::string> &args) const {
+    std::vector<std::string> command = {script(), "run", m_pid};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+  }
+  int run(const std::vector<std::string> &args, std::chrono::milliseconds timeout = 60s) const {
+    return runProgram(inside(args), fs::current_path(), timeout);
+  }
+  /// What the command `args` writes to standard output (one line without its
+  /// line break).
+  std::string output(const std::vector<std::string> &args) const {
+    std::string command = "timeout 60 " + script() + " run " + m_pid;
+    for (const std::string &arg : args)
+      command += " '" + arg + "'";
+    std::string text;
+    if (FILE *pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+      char buffer[4096];
+      for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, got);
+      pclose(pipe);
+    }
+    while (!text.empty() && text.back() == '\n')
+      text.pop_back();
+    return text;
+  }
+
+private:
+  Sandbox() {
+    // The script gives up booting after 30 seconds itself.
+    std::string command = "timeout 120 " + script() + " start --owner=" + std::to_string(getpid()) + " 2>&1";
+    std::string text;
+    int status = -1;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+      char buffer[512];
+      for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, got);
+      status = pclose(pipe);
+    }
+    while (!text.empty() && text.back() == '\n')
+      text.pop_back();
+    if (status == 0 && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+      m_pid = text;
+    else
+      m_reason = text.empty() ? "scripts/systemd-sandbox could not be run" : text;
+  }
+  static std::string script() {
+    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "scripts" / "systemd-sandbox").string();
+  }
+
+  std::string m_pid;
+  std::string m_reason;
+};
+
 #define SKIP_WITHOUT_SERVICE_MANAGER()                                                                          \
-  GTEST_SKIP() << "no Service Control Manager on this system: the service commands fail here by design"
+  if (!Sandbox::instance().booted())                                                                            \
+  GTEST_SKIP() << "no systemd could be booted here: " << Sandbox::instance().reason()
+
+std::string unitOf(const std::string &name) { return platform::systemdServiceUnitName(name); }
+/// A property of the unit, as `systemctl show` gives it.
+std::string unitProperty(const std::string &name, const std::string &property) {
+  return Sandbox::instance().output({"systemctl", "show", "--value", "--property=" + property, unitOf(name)});
+}
+/// The processes in the unit's cgroup (in systemd's own hierarchy).
+std::vector<std::string> unitProcesses(const std::string &name) {
+  std::string group = unitProperty(name, "ControlGroup");
+  std::vector<std::string> pids;
+  if (group.empty())
+    return pids;
+  for (const char *hierarchy : {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
+    fs::path procs = fs::path(hierarchy + group) / "cgroup.procs";
+    if (!fs::exists(fs::path(hierarchy) / "cgroup.procs"))
+      continue;
+    std::istringstream lines(readFile(procs));
+    for (std::string pid; std::getline(lines, pid);)
+      if (!pid.empty())
+        pids.push_back(pid);
+    break;
+  }
+  return pids;
+}
 #endif
 
 bool processAlive(int pid) {
@@ -56,8 +164,8 @@ bool processAlive(int pid) {
   CloseHandle(process);
   return alive;
 #else
-  (void)pid;
-  return false;
+  // The children's process ids are those of the sandbox.
+  return pid > 0 && Sandbox::instance().run({"sh", "-c", "kill -0 " + std::to_string(pid) + " 2>/dev/null"}) == 0;
 #endif
 }
 
@@ -68,7 +176,8 @@ void killProcess(int pid) {
     CloseHandle(process);
   }
 #else
-  (void)pid;
+  if (pid > 0)
+    Sandbox::instance().run({"sh", "-c", "kill -KILL " + std::to_string(pid) + " 2>/dev/null"});
 #endif
 }
 
@@ -120,8 +229,14 @@ unsigned serviceState(const std::string &name) {
   }
   return state;
 #else
-  (void)name;
-  return 0;
+  const std::string state = unitProperty(name, "ActiveState");
+  if (state == "inactive" || state == "failed")
+    return 1;
+  if (state == "activating")
+    return 2;
+  if (state == "deactivating")
+    return 3;
+  return state == "active" ? 4 : 0;
 #endif
 }
 
@@ -161,11 +276,11 @@ public:
     m_name = "tsltest_" + test + "_" + std::to_string(platform_pid()) + "_" + std::to_string(stamp % 100000000) + "_" +
              std::to_string(serial++);
     for (const char *folder : {"bin", "logs", "temp", "configuration"})
-      fs::create_directories(m_root.path() / folder);
+      fs::create_directories(root() / folder);
     for (const std::string &name : {exeName("tslbootstrapservice"), exeName("trqtestchild"),
                                     std::string("JOV_Crypto_Interface") + (testsupport::isWindows() ? ".dll" : ".so")})
       fs::copy_file(binDir() / name, bin() / name, fs::copy_options::overwrite_existing);
-    writeFile(m_root.path() / "configuration" / "tslstartup.xml",
+    writeFile(root() / "configuration" / "tslstartup.xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<startupConfiguration xmlns:vtn=\"urn:t\" "
               "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n<TRQ/>\n</startupConfiguration>\n");
     writeFile(bin() / "trqlogconfig.xml", LogConfig);
@@ -181,8 +296,8 @@ public:
   }
 
   const std::string &name() const { return m_name; }
-  fs::path root() const { return m_root.path(); }
-  fs::path bin() const { return m_root.path() / "bin"; }
+  fs::path root() const { return m_root->path(); }
+  fs::path bin() const { return root() / "bin"; }
   std::string child() const { return (bin() / exeName("trqtestchild")).string(); }
 
   /// Runs a command of the service in the bin folder with this service's
@@ -193,6 +308,9 @@ public:
     args.insert(args.begin(), (bin() / exeName("tslbootstrapservice")).string());
     args.push_back("-name=" + m_name);
     args.push_back("-serviceClass=Tomcat");
+#ifndef _WIN32
+    args = Sandbox::instance().inside(args);
+#endif
     return runProgram(args, bin(), timeout);
   }
 
@@ -202,7 +320,7 @@ public:
 
   /// The bootstrap file that the service class Tomcat chooses.
   void bootstrap(const std::string &body) {
-    writeFile(bin() / "bootstrap_winx64.xml",
+    writeFile(bin() / (testsupport::isWindows() ? "bootstrap_winx64.xml" : "bootstrap_linuxx64.xml"),
               "<bootstrap startupDelaySec=\"0\" pcpRetries=\"15\" pcpRetryIntervalSec=\"1\" pingRetries=\"10\" "
               "pingRetryIntervalSec=\"1\">\n  <processManager pollIntervalsec=\"1\" "
               "checkForShutdownIntervalms=\"200\"/>\n" +
@@ -245,7 +363,17 @@ public:
 private:
   static int platform_pid() { return platform::currentProcessId(); }
 
-  TempDir m_root{"tslsvc"};
+  static std::unique_ptr<TempDir> makeRoot() {
+#ifdef _WIN32
+    return std::make_unique<TempDir>("tslsvc");
+#else
+    // Where the sandbox's systemd sees it too: not under its private /tmp.
+    fs::create_directories(binDir() / "service-installations");
+    return std::make_unique<TempDir>("tslsvc", binDir() / "service-installations");
+#endif
+  }
+
+  std::unique_ptr<TempDir> m_root = makeRoot();
   std::string m_name;
   bool m_installed = false;
   std::vector<int> m_childPids;
@@ -261,18 +389,34 @@ TEST(ServiceControl, InstallReinstallKeepsTheStartModeAndUninstallRemovesEveryth
   EXPECT_EQ(service.command({"-u"}), 0); // "is not installed"
   EXPECT_NE(service.log("default").find("\"" + service.name() + "\" is not installed"), std::string::npos);
 
-  ASSERT_EQ(service.command({"-ia"}), 0) << service.log("default");
+  ASSERT_EQ(service.command({"-ia", "-description=Tessel 100% sure"}), 0) << service.log("default");
   EXPECT_EQ(service.command({"-isRegistered"}), 2);
   EXPECT_EQ(service.command({"-v"}), 0);
   EXPECT_NE(service.log("default").find("Service \"" + service.name() + "\" is registered, start mode is 2 = \"auto\""),
             std::string::npos);
 
   // What the service reads back when the service manager starts it.
+#ifdef _WIN32
   platform::ServiceParameters parameters;
   ASSERT_TRUE(platform::readServiceParameters(service.name().c_str(), parameters));
   EXPECT_TRUE(parameters.workingDirectoryRead);
   EXPECT_EQ(fs::path(parameters.workingDirectory), service.bin());
   EXPECT_EQ(parameters.serviceClass, "Tomcat");
+#else
+  const std::string program = (service.bin() / "tslbootstrapservice").string();
+  EXPECT_EQ(unitProperty(service.name(), "Environment"), "TSL_SERVICE_NAME=" + service.name() +
+                                                              " TSL_SERVICE_DIR=" + service.bin().string() +
+                                                              " TSL_SERVICE_CLASS=Tomcat");
+  EXPECT_EQ(unitProperty(service.name(), "WorkingDirectory"), service.bin().string());
+  EXPECT_NE(unitProperty(service.name(), "ExecStart").find("path=" + program + " ; argv[]=" + program + " ;"),
+            std::string::npos);
+  EXPECT_EQ(unitProperty(service.name(), "Description"), "Tessel 100% sure");
+  EXPECT_EQ(unitProperty(service.name(), "Type"), "notify");
+  EXPECT_EQ(unitProperty(service.name(), "KillMode"), "mixed");
+  EXPECT_EQ(Sandbox::instance().run({"systemctl", "is-enabled", "--quiet", unitOf(service.name())}), 0);
+  EXPECT_EQ(Sandbox::instance().run({"systemd-analyze", "verify", "/etc/systemd/system/" + unitOf(service.name())}),
+            0);
+#endif
   fs::path serviceFile = service.root() / "logs" / "Tomcat_trq.service";
   EXPECT_EQ(readFile(serviceFile), service.name());
 
@@ -305,11 +449,26 @@ TEST(ServiceControl, InstallReinstallKeepsTheStartModeAndUninstallRemovesEveryth
   EXPECT_EQ(service.command({"-isRegistered"}), 4);
   EXPECT_EQ(service.command({"-ia"}), 0);
   EXPECT_EQ(service.command({"-isRegistered"}), 3);
+#else
+  // A masked unit (its file replaced by a link to /dev/null, as `systemctl
+  // mask` leaves it) is a disabled service, and comes back manual.
+  ASSERT_EQ(Sandbox::instance().run({"sh", "-c",
+                                     "ln -sf /dev/null /etc/systemd/system/'" + unitOf(service.name()) +
+                                         "' && systemctl daemon-reload"}),
+            0);
+  EXPECT_EQ(unitProperty(service.name(), "LoadState"), "masked");
+  EXPECT_EQ(service.command({"-isRegistered"}), 4);
+  EXPECT_EQ(service.command({"-ia"}), 0);
+  EXPECT_EQ(service.command({"-isRegistered"}), 3);
+  EXPECT_EQ(unitProperty(service.name(), "UnitFileState"), "disabled");
 #endif
 
   EXPECT_EQ(service.command({"-u"}), 0);
   EXPECT_EQ(service.command({"-isRegistered"}), 0);
   EXPECT_FALSE(fs::exists(serviceFile));
+#ifndef _WIN32
+  EXPECT_EQ(unitProperty(service.name(), "LoadState"), "not-found");
+#endif
 }
 
 TEST(ServiceControlSlow, StartRunsTheChildrenAndStopEndsThemInOrder) {
@@ -334,6 +493,12 @@ TEST(ServiceControlSlow, StartRunsTheChildrenAndStopEndsThemInOrder) {
   EXPECT_NE(running, std::string::npos) << run;
   EXPECT_LT(pending, running);
   EXPECT_NE(service.log("start").find("testReadyByPingingWin - pinged all children successfully."), std::string::npos);
+#ifndef _WIN32
+  // Ready by its own report, and the service with its two children in the unit.
+  EXPECT_EQ(Sandbox::instance().run({"systemctl", "is-active", "--quiet", unitOf(service.name())}), 0);
+  EXPECT_EQ(unitProperty(service.name(), "StatusText"), "running");
+  EXPECT_EQ(unitProcesses(service.name()).size(), 3u);
+#endif
 
   EXPECT_EQ(service.command({"-stop"}), 0) << service.log("stop") << service.log("run");
   EXPECT_TRUE(waitUntil([&] { return !processAlive(first) && !processAlive(second); }, 20s));
@@ -342,7 +507,11 @@ TEST(ServiceControlSlow, StartRunsTheChildrenAndStopEndsThemInOrder) {
   run = service.log("run");
   EXPECT_NE(run.find("Done wait for processes to stop."), std::string::npos) << run;
   EXPECT_NE(run.find("ending, final status is 3"), std::string::npos);
-  EXPECT_EQ(service.command({"-isRunning"}), -1);
+  EXPECT_EQ(service.command({"-isRunning"}), Failed);
+#ifndef _WIN32
+  EXPECT_EQ(unitProperty(service.name(), "ActiveState"), "inactive");
+  EXPECT_TRUE(unitProcesses(service.name()).empty());
+#endif
 
   EXPECT_EQ(service.command({"-stop"}), 0);
   EXPECT_NE(service.log("stop").find("Service \"" + service.name() + "\" is already stopped."), std::string::npos);
@@ -365,7 +534,7 @@ TEST(ServiceControlSlow, TimeLimitsAndChildrenThatNeverAnswer) {
   ASSERT_EQ(service.command({"-im"}), 0);
   ASSERT_EQ(service.command({"-start"}), 0) << service.log("start");
   int slow = service.childPid("slow");
-  EXPECT_EQ(service.command({"-stop", "-timeLimitSec=0"}), -1);
+  EXPECT_EQ(service.command({"-stop", "-timeLimitSec=0"}), Failed);
   EXPECT_NE(service.log("stop").find("Failed to stop service \"" + service.name() + "\", within specified time limit."),
             std::string::npos)
       << service.log("stop");
@@ -379,7 +548,7 @@ TEST(ServiceControlSlow, TimeLimitsAndChildrenThatNeverAnswer) {
   int busyPort = freePort();
   ASSERT_NE(busyPort, 0);
   service.bootstrap(service.process("sleepy", busyPort, "still busy"));
-  EXPECT_EQ(service.command({"-start"}), -1);
+  EXPECT_EQ(service.command({"-start"}), Failed);
   EXPECT_NE(service.log("start").find("testReadyByPingingWin - child processes are not ready, stop trying."),
             std::string::npos)
       << service.log("start");

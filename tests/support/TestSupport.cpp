@@ -11,13 +11,13 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
-TempDir::TempDir(const std::string &prefix) {
+TempDir::TempDir(const std::string &prefix, const fs::path &parent) {
   static std::atomic<unsigned> counter{0};
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   for (;;) {
     std::ostringstream name;
     name << prefix << '-' << std::hex << stamp << '-' << counter++;
-    fs::path candidate = fs::temp_directory_path() / name.str();
+    fs::path candidate = (parent.empty() ? fs::temp_directory_path() : parent) / name.str();
     std::error_code ec;
     if (fs::create_directory(candidate, ec)) {
       m_path = fs::canonical(candidate);

@@ -14,11 +14,11 @@
 
 namespace testsupport {
 
-/// A fresh, empty folder under the system's temporary folder, removed with
-/// everything in it when the object goes.
+/// A fresh, empty folder under the system's temporary folder (or under
+/// `parent`), removed with everything in it when the object goes.
 class TempDir {
 public:
-  explicit TempDir(const std::string &prefix = "tsltest");
+  explicit TempDir(const std::string &prefix = "tsltest", const std::filesystem::path &parent = {});
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
