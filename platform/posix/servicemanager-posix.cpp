@@ -5,20 +5,27 @@
 // service entries have no counterpart yet and fail with ENOSYS (nothing is
 // ever opened, so the owners have nothing to close); what the installation
 // records for the service comes from the environment that its systemd unit
-// sets.
+// sets. The notification protocol is one datagram to the socket that
+// NOTIFY_SOCKET names, sent here directly: the client library would map half
+// a dozen libraries (compression, cryptography) into a process that keeps
+// running for months, for one sendto.
 //
 //===----------------------------------------------------------------------===//
 #include "servicemanager.h"
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <system_error>
-#include <systemd/sd-daemon.h>
 #include <thread>
+#include <unistd.h>
 
 namespace platform {
 
@@ -34,6 +41,32 @@ template <typename T> T unsupported(T result) {
   t_lastError = ENOSYS;
   errno = ENOSYS;
   return result;
+}
+
+/// Sends `message` to the service manager's notification socket, as
+/// sd_notify does: > 0 sent, 0 when NOTIFY_SOCKET is not set, -errno on
+/// failure. A name that starts with '@' is in the abstract namespace.
+int notifyServiceManager(const std::string &message) {
+  const char *name = std::getenv("NOTIFY_SOCKET");
+  if (!name || !*name)
+    return 0;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = std::strlen(name);
+  if ((name[0] != '/' && name[0] != '@') || length > sizeof(address.sun_path))
+    return -EAFNOSUPPORT;
+  std::memcpy(address.sun_path, name, length);
+  if (name[0] == '@')
+    address.sun_path[0] = '\0';
+  const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -errno;
+  const ssize_t sent =
+      ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address), size);
+  const int error = errno;
+  ::close(fd);
+  return sent < 0 ? -error : 1;
 }
 } // namespace
 
@@ -195,7 +228,7 @@ bool setServiceStatus(void *statusHandle, const ServiceStatus &status) {
   // last: systemd extends its own start or stop timeout by as much.
   if (pending && status.dwWaitHint > 0)
     message += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<unsigned long long>(status.dwWaitHint) * 1000);
-  const int result = sd_notify(0, message.c_str());
+  const int result = notifyServiceManager(message);
   if (result > 0)
     return true;
   t_lastError = result < 0 ? -result : ENOTCONN;
