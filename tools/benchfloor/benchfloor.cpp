@@ -13,31 +13,22 @@
 //       starts N copies with posix_spawn ("%N" in an argument becomes the
 //       copy's number), then on SIGTERM or SIGINT sends each SIGTERM, collects
 //       them all and exits.
-//   exchange --host=H --port=P --count=M --command=C [--tls --ca-file=F]
-//       M request/reply exchanges, each on a connection of its own (one TLS
-//       context for all), and prints the CPU time per exchange in
-//       microseconds.
 //
+// It links nothing but the C and C++ run-times, so that its own start costs
+// no more than a floor should. trqbenchexchange measures the exchanges.
 // Linux only; it is a measuring tool, not part of the service.
 //
 //===----------------------------------------------------------------------===//
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/inotify.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,14 +48,6 @@ std::string option(int argc, char **argv, const char *name, const char *fallback
     std::exit(2);
   }
   return fallback;
-}
-
-bool flag(int argc, char **argv, const char *name) {
-  const std::string wanted = std::string("--") + name;
-  for (int i = 2; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-    if (wanted == argv[i])
-      return true;
-  return false;
 }
 
 double nowSeconds() {
@@ -174,70 +157,6 @@ int spawnCopies(int argc, char **argv) {
   return 0;
 }
 
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-int exchanges(int argc, char **argv) {
-  const std::string host = option(argc, argv, "host", "127.0.0.1");
-  const int port = std::atoi(option(argc, argv, "port").c_str());
-  const int count = std::atoi(option(argc, argv, "count").c_str());
-  const std::string command = option(argc, argv, "command");
-  const bool tls = flag(argc, argv, "tls");
-  SSL_CTX *context = nullptr;
-  if (tls) {
-    context = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    if (!context || SSL_CTX_load_verify_locations(context, option(argc, argv, "ca-file").c_str(), nullptr) != 1) {
-      std::fprintf(stderr, "trqbenchfloor: cannot set up TLS\n");
-      return 2;
-    }
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-  const double start = cpuSeconds();
-  int done = 0;
-  for (int i = 0; i < count; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-      std::fprintf(stderr, "trqbenchfloor: connect failed: errno %d\n", errno);
-      if (fd >= 0)
-        close(fd);
-      return 1;
-    }
-    char reply[256];
-    bool ok = false;
-    if (tls) {
-      SSL *ssl = SSL_new(context);
-      SSL_set_fd(ssl, fd);
-      SSL_set1_host(ssl, "localhost");
-      if (SSL_connect(ssl) == 1 && SSL_write(ssl, command.data(), static_cast<int>(command.size())) > 0)
-        ok = SSL_read(ssl, reply, sizeof(reply)) > 0;
-      SSL_shutdown(ssl);
-      SSL_free(ssl);
-    } else {
-      if (send(fd, command.data(), command.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(command.size()))
-        ok = recv(fd, reply, sizeof(reply), 0) > 0;
-    }
-    close(fd);
-    done += ok ? 1 : 0;
-  }
-  const double used = cpuSeconds() - start;
-  if (done != count) {
-    std::fprintf(stderr, "trqbenchfloor: %d of %d exchanges answered\n", done, count);
-    return 1;
-  }
-  std::printf("%.1f\n", used * 1e6 / count);
-  if (context)
-    SSL_CTX_free(context);
-  return 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -246,8 +165,6 @@ int main(int argc, char **argv) {
     return waitForRecords(argc, argv);
   if (mode == "spawn")
     return spawnCopies(argc, argv);
-  if (mode == "exchange")
-    return exchanges(argc, argv);
-  std::fprintf(stderr, "usage: trqbenchfloor wait|spawn|exchange ... (see the source's banner)\n");
+  std::fprintf(stderr, "usage: trqbenchfloor wait|spawn ... (see the source's banner)\n");
   return 2;
 }
