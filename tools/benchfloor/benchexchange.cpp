@@ -2,6 +2,7 @@
 //
 //   trqbenchexchange --host=H --port=P --count=M --command=C [--tls --ca-file=F]
 //
+// (H is resolved for each exchange; TLS checks the certificate for "localhost".)
 // M request/reply exchanges with a test child, each on a connection of its
 // own (one TLS context, with its trusted certificates, for all of them), as
 // the service makes them but with nothing in between; prints the processor
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/resource.h>
@@ -66,15 +68,24 @@ int exchanges(int argc, char **argv) {
       return 2;
     }
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, host.c_str(), &address.sin_addr);
   const double start = cpuSeconds();
   int done = 0;
   for (int i = 0; i < count; ++i) {
+    // Resolved for every exchange, as the service does: a name costs its
+    // lookup each time.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
+      std::fprintf(stderr, "trqbenchexchange: cannot resolve %s\n", host.c_str());
+      return 1;
+    }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+    const int connected = fd < 0 ? -1 : connect(fd, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    if (connected != 0) {
       std::fprintf(stderr, "trqbenchexchange: connect failed: errno %d\n", errno);
       if (fd >= 0)
         close(fd);
