@@ -141,6 +141,9 @@ elseif(TSL_INSTALL_LAYOUT STREQUAL "debian")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Loaded at run time, not linked, by a service that systemd runs: the
+  # binaries do not show it to dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TSL_PACKAGING_DIR}/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # Under the summary line: the extended description, in lines that fit Debian's 80 columns.

@@ -10,13 +10,17 @@
 // "Parameters" values are the unit's environment variables, which
 // readServiceParameters reads back in the service. A service started by
 // systemd runs under it here (status reports as sd_notify messages, SIGTERM
-// as the stop control).
+// as the stop control). The client library that sends them is loaded the
+// first time there is something to send to systemd: a service that runs
+// outside systemd never maps it (with what it brings: compression and
+// cryptography libraries, most of a megabyte of resident memory).
 //
 // Failures of the system carry errno; a `systemctl` that fails carries its
 // exit code, and what it said goes to standard error.
 //
 //===----------------------------------------------------------------------===//
 #include "servicemanager.h"
+#include "dynlib.h"
 #include "systemdunit.h"
 
 #include <atomic>
@@ -33,8 +37,8 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <system_error>
 #include <systemd/sd-daemon.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -349,6 +353,28 @@ const char *environmentVariableOf(const char *valueName) {
     return "TSL_SERVICE_CLASS";
   return nullptr;
 }
+
+/// Sends `message` to systemd with Debian's client library: > 0 sent, 0 when
+/// NOTIFY_SOCKET is not set (nothing is loaded then), -errno on failure. The
+/// library is loaded once, by the first report that has somewhere to go, and
+/// stays for the life of the process; when it cannot be loaded the report
+/// fails with ELIBACC and the loader's reason on standard error, once.
+int notifyServiceManager(const std::string &message) {
+  const char *name = std::getenv("NOTIFY_SOCKET");
+  if (!name || !*name)
+    return 0;
+  using NotifyFunction = decltype(&sd_notify);
+  static const NotifyFunction notify = []() -> NotifyFunction {
+    static DynamicLibrary library;
+    NotifyFunction function = nullptr;
+    if (library.open("libsystemd.so.0"))
+      function = reinterpret_cast<NotifyFunction>(library.symbol("sd_notify"));
+    if (!function)
+      std::fprintf(stderr, "The systemd client library cannot be used: %s\n", library.errorText().c_str());
+    return function;
+  }();
+  return notify ? notify(0, message.c_str()) : -ELIBACC;
+}
 } // namespace
 
 ServiceHandle &ServiceHandle::operator=(ServiceHandle &&other) noexcept {
@@ -390,7 +416,10 @@ int lastSystemError() { return errno; }
 ServiceHandle openServiceManager() {
   // As the Service Control Manager opened with every right: systemd must run
   // as the system's manager, and its unit folder must be ours to write.
-  if (sd_booted() <= 0)
+  // systemd's own test (sd_booted): the folder that only a running systemd
+  // makes; asked here so that commands never load the client library.
+  struct stat runFolder;
+  if (lstat("/run/systemd/system/", &runFolder) != 0 || !S_ISDIR(runFolder.st_mode))
     return failWith(ENOTCONN, ServiceHandle());
   if (access(UnitFolder, W_OK) != 0)
     return failWith(errno, ServiceHandle());
@@ -709,7 +738,7 @@ bool setServiceStatus(void *statusHandle, const ServiceStatus &status) {
   // last: systemd extends its own start or stop timeout by as much.
   if (pending && status.dwWaitHint > 0)
     message += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<unsigned long long>(status.dwWaitHint) * 1000);
-  const int result = sd_notify(0, message.c_str());
+  const int result = notifyServiceManager(message);
   if (result > 0)
     return true;
   t_lastError = result < 0 ? -result : ENOTCONN;

@@ -1,7 +1,8 @@
 //===- TRQLogger.cpp - A named logger that forwards to the factory --------===//
 //
-// A logger adds nothing but its name; the threshold test is repeated here so
-// that a suppressed message does not even walk its argument list.
+// A logger adds nothing but its name; the threshold test is made inline at
+// every call (TRQLogger.h), so that a suppressed message does not even reach
+// this file.
 //
 //===----------------------------------------------------------------------===//
 #include "logging/TRQLogger.h"
@@ -9,13 +10,12 @@
 #include "logging/TRQLoggerFactory.h"
 
 TRQLogger::TRQLogger(TRQLoggerFactory *factory, const char *name)
-    : m_factory(factory ? factory : TRQLoggerFactory::getInstance()), m_name(name ? name : "") {}
+    : m_factory(factory ? factory : TRQLoggerFactory::getInstance()), m_threshold(&m_factory->thresholdVariable()),
+      m_name(name ? name : "") {}
 
 TRQLogger::~TRQLogger() = default;
 
-void TRQLogger::log(int level, const char *format, ...) const {
-  if (!m_factory->isEnabled(level))
-    return;
+void TRQLogger::write(int level, const char *format, ...) const {
   va_list args;
   va_start(args, format);
   m_factory->vwrite(level, this, format, args);

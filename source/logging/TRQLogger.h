@@ -11,6 +11,7 @@
 
 #include "rklcore.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 
@@ -32,7 +33,19 @@ public:
   /// Writes one line at `level` with the message formatted by printf rules.
   /// The format must be a literal of the program: text from outside (files,
   /// options, replies) goes through a "%s" or through logText().
-  void log(int level, const char *format, ...) const RKL_PRINTF_FORMAT(3, 4);
+  /// The threshold is tested where the message is logged: a message below it
+  /// costs a load and a comparison, not a call that first saves the
+  /// argument registers of a variadic function.
+#pragma GCC diagnostic push
+  // The format is checked at the caller's literal, by this function's attribute.
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  RKL_PRINTF_FORMAT(3, 4) __attribute__((always_inline)) void log(int level, const char *format, ...) const {
+    if (level <= m_threshold->load(std::memory_order_relaxed))
+      write(level, format, __builtin_va_arg_pack());
+  }
+#pragma GCC diagnostic pop
+  /// log() after the threshold test.
+  void write(int level, const char *format, ...) const RKL_PRINTF_FORMAT(3, 4);
   void vlog(int level, const char *format, va_list args) const RKL_PRINTF_FORMAT(3, 0);
   /// Writes one line whose message is `text` exactly, never read as a format.
   void logText(int level, const char *text) const;
@@ -43,6 +56,8 @@ public:
 
 private:
   TRQLoggerFactory *m_factory;
+  /// The factory's threshold, which outlives every logger.
+  const std::atomic<int> *m_threshold;
   std::string m_name;
 };
 

@@ -58,6 +58,8 @@ public:
   void setLevel(const char *name);
   int getLevel() const { return m_threshold.load(std::memory_order_relaxed); }
   bool isEnabled(int level) const { return level <= m_threshold.load(std::memory_order_relaxed); }
+  /// The threshold itself, which the loggers test inline.
+  const std::atomic<int> &thresholdVariable() const { return m_threshold; }
 
   /// By name, exactly as written: "FATAL".."DEBUG" give 0..4; a null or
   /// unknown name gives DEBUG (4), so that nothing is hidden by a typing

@@ -490,11 +490,15 @@ long retryIntervalMs(int intervalSec) { return (intervalSec < 1 ? 1L : static_ca
 } // namespace
 
 bool TRQBootstrapService::sleepUnlessStopped(long ms) {
-  const long step = 100;
-  for (long slept = 0; slept < ms; slept += step) {
-    if (m_stopStarted.load() != 0)
-      return false;
-    RKLThread::sleep(ms - slept < step ? ms - slept : step);
+  // One wait, woken by the stop: a readiness wait may last for ever
+  // (daemonWaitIndefinitely), and must not wake the process in between.
+  if (m_stopStarted.load() != 0)
+    return false;
+  try {
+    if (ms > 0 && m_stopWake.timedWait(ms) == 1)
+      m_stopWake.post(); // for a later sleep, which must not wait either
+  } catch (const RKLThreadResourceError &) {
+    RKLThread::sleep(ms); // the wait failed at once: still a pause, not a spin
   }
   return m_stopStarted.load() == 0;
 }
@@ -562,6 +566,7 @@ void TRQBootstrapService::OnStop() {
     m_stopFinished.post(); // hand the wake-up on to the next waiter
     return;
   }
+  m_stopWake.post();
   if (TRQServiceStatusUpdater *updater = getStatusUpdater()) {
     updater->setInitialStatus(platform::ServiceState::StopPending);
     updater->start();

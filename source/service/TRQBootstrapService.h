@@ -139,10 +139,13 @@ private:
   /// Held by Run while it starts one child, and taken by the first stop
   /// request once it has set m_stopStarted: after that no child is started.
   std::mutex m_startLock;
-  /// Sleeps `ms`, in short steps, unless a stop has been requested; false
-  /// when the sleep was cut short by one.
+  /// Sleeps `ms` unless a stop has been requested; false when the sleep was
+  /// cut short by one.
   bool sleepUnlessStopped(long ms);
   RKLThreadSemaphore m_stopFinished{0};
+  /// Posted by the first stop request: wakes a sleepUnlessStopped at once,
+  /// so that the sleep needs no polling.
+  RKLThreadSemaphore m_stopWake{0};
 };
 
 #endif // TRQBOOTSTRAPSERVICE_H

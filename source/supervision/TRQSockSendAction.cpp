@@ -153,11 +153,14 @@ int64_t TRQSockSendAction::doExecute() {
     s_logger->log(TRQLogLevel::Debug, "error occured while reading response.");
   }
 
-  int64_t result = r;
+  return r >= 0 ? classifyReply(buffer.data(), r) : r;
+}
+
+int64_t TRQSockSendAction::classifyReply(const char *reply, int length) const {
+  int64_t result = length;
   // The fatal and not-ready markers are looked for only behind a success
   // marker, and only in a reply at least as long as it.
-  if (!m_sResponseOK.empty() && r >= static_cast<int>(m_sResponseOK.length())) {
-    const char *reply = buffer.data();
+  if (!m_sResponseOK.empty() && length >= static_cast<int>(m_sResponseOK.length())) {
     if (std::strstr(reply, m_sResponseOK.c_str())) {
       s_logger->log(TRQLogLevel::Debug, "successfully detected success string in response.");
     } else if (!m_sResponseFatal.empty() && std::strstr(reply, m_sResponseFatal.c_str())) {

@@ -54,6 +54,9 @@ public:
   const std::string &getResponseOK() const { return m_sResponseOK; }
   const std::string &getResponseFatal() const { return m_sResponseFatal; }
   const std::string &getResponseRetry() const { return m_sResponseRetry; }
+  /// Judges a reply of `length` bytes (NUL-terminated, control bytes already
+  /// blanked) by the markers: `length` itself, -2, -3 or -4 as above.
+  int64_t classifyReply(const char *reply, int length) const;
 
 private:
   /// Reads one marker attribute into `marker`: its text when it fits

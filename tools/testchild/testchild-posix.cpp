@@ -91,8 +91,11 @@ std::string openDescriptors() {
   ::closedir(dir);
   std::sort(fds.begin(), fds.end());
   std::string list;
-  for (int fd : fds)
-    list += (list.empty() ? "" : ",") + std::to_string(fd);
+  for (int fd : fds) {
+    if (!list.empty())
+      list += ',';
+    list += std::to_string(fd);
+  }
   return list;
 }
 

@@ -146,8 +146,16 @@ SocketId connectTcp(Family family, const std::string &host, const std::string &p
   addrinfo *found = nullptr;
   int lookupErrno = 0;
   int rc = 0;
-  if (!boundedLookup(host, port, hints, deadline, cancel, rc, found, lookupErrno, failure))
-    return kNoSocket;
+  // A numeric address is converted at once and never waits for a resolver,
+  // so it needs no thread to bound the wait (a thread per exchange costs
+  // more than the exchange's own system calls).
+  addrinfo numericHints = hints;
+  numericHints.ai_flags |= AI_NUMERICHOST;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &numericHints, &found) != 0) {
+    found = nullptr;
+    if (!boundedLookup(host, port, hints, deadline, cancel, rc, found, lookupErrno, failure))
+      return kNoSocket;
+  }
   if (rc != 0) {
     std::string reason = rc == EAI_SYSTEM ? socketErrorText(lookupErrno)
                                           : std::string(::gai_strerror(rc)) + " (getaddrinfo error " +
