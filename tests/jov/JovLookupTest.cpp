@@ -3,10 +3,14 @@
 // The lookup that the library's connections make runs on a thread of its
 // own and is waited for only until the connection's limit or a close from
 // another thread. These cases hand it lookups that stall until the test
-// lets them go, which the system's resolver does only with a silent name
-// server; the real resolver is met in the network suite.
+// lets them go. On Linux the library's connections also meet a resolver
+// whose name server never answers: in a network and mount namespace of
+// their own, where the resolver's configuration names a silent server on
+// loopback.
 //
 //===----------------------------------------------------------------------===//
+#include "JovTestSupport.h"
+#include "TestProcess.h"
 #include "jov/jovlookup.h"
 
 #include <gtest/gtest.h>
@@ -14,10 +18,23 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 using namespace std::chrono_literals;
 
@@ -127,3 +144,96 @@ TEST_F(JovLookupTest, AFailedLookupIsTheResolversErrorInTheHandlesFamily) {
   EXPECT_EQ(failure.code, JOV_E_RESOLVE);
   EXPECT_EQ(failure.text, "cannot resolve \"::1\" as an IPv4 address: code 1");
 }
+
+#ifndef _WIN32
+
+namespace {
+
+/// Runs `args` (found on the PATH) in the test's folder; its exit code.
+int run(const std::vector<std::string> &args, std::chrono::milliseconds timeout) {
+  testsupport::TempDir dir{"tsllookup"};
+  return testsupport::runProgram(args, dir.path(), timeout);
+}
+
+/// Waits until a query reaches the silent server, and takes it.
+bool queryArrives(int server) {
+  pollfd entry{server, POLLIN, 0};
+  if (::poll(&entry, 1, 20000) != 1)
+    return false;
+  char packet[512];
+  return ::recv(server, packet, sizeof(packet), 0) > 0;
+}
+
+} // namespace
+
+TEST(JovLookupThroughTheLibrary, AResolverThatGetsNoAnswerEndsAtTheConnectLimitOrAClose) {
+  if (geteuid() != 0 || run({"unshare", "--mount", "--net", "--", "true"}, 30s) != 0)
+    GTEST_SKIP() << "no network and mount namespace of its own can be made here";
+  testsupport::TempDir dir{"tsliso"};
+  EXPECT_EQ(run({"unshare", "--mount", "--net", "--", (testsupport::binDir() / "tests_jov").string(),
+                 "--gtest_also_run_disabled_tests",
+                 "--gtest_filter=JovLookupIsolated.DISABLED_AResolverThatGetsNoAnswerEndsAtTheConnectLimitOrAClose",
+                 "--gtest_output=xml:" + dir.file("isolated.xml")},
+                120s),
+            0);
+}
+
+// Runs in new network and mount namespaces (see above): nothing of it
+// reaches the machine's network or its files.
+TEST(JovLookupIsolated, DISABLED_AResolverThatGetsNoAnswerEndsAtTheConnectLimitOrAClose) {
+  int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(control, 0);
+  ifreq loopback{};
+  std::strcpy(loopback.ifr_name, "lo");
+  ASSERT_EQ(::ioctl(control, SIOCGIFFLAGS, &loopback), 0);
+  loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
+  ASSERT_EQ(::ioctl(control, SIOCSIFFLAGS, &loopback), 0);
+  ::close(control);
+
+  int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(server, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+
+  testsupport::TempDir dir{"tslresolver"};
+  testsupport::writeFile(dir.file("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
+  testsupport::writeFile(dir.file("nsswitch.conf"), "hosts: dns\n");
+  ASSERT_EQ(::mount(dir.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(::mount(dir.file("nsswitch.conf").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr), 0);
+
+  jovtest::JovLibrary jov;
+  std::string error;
+  ASSERT_TRUE(jov.load("JOV_Crypto_Interface", error)) << error;
+  const std::string document = jovtest::sessionDocument("IPv4");
+
+  // A close from another thread ends the connection while it resolves.
+  JOV_HANDLE handle = 0;
+  ASSERT_EQ(jov.Socket(&handle, document.c_str(), 0, nullptr), JOV_OK);
+  auto connecting = std::async(std::launch::async, [&jov, handle] {
+    return jov.Connect_Url(handle, "tcp://stalled.example:80", nullptr);
+  });
+  ASSERT_TRUE(queryArrives(server));
+  JOV_HANDLE closing = handle;
+  EXPECT_EQ(jov.CloseHandle(&closing, 0, nullptr), JOV_OK);
+  ASSERT_EQ(connecting.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(connecting.get(), JOV_E_CLOSED);
+
+  // Without one, the connection's own limit ends it.
+  ASSERT_EQ(jov.Socket(&handle, document.c_str(), 0, nullptr), JOV_OK);
+  connecting = std::async(std::launch::async, [&jov, handle] {
+    return jov.Connect_Url(handle, "tcp://silent.example:80", nullptr);
+  });
+  ASSERT_TRUE(queryArrives(server));
+  ASSERT_EQ(connecting.wait_for(60s), std::future_status::ready);
+  EXPECT_EQ(connecting.get(), JOV_E_TIMEOUT); // after the ten seconds of a connection
+  EXPECT_NE(jov.lastError(handle).find("resolving \"silent.example\" took longer than the connection may"),
+            std::string::npos)
+      << jov.lastError(handle);
+  EXPECT_EQ(jov.CloseHandle(&handle, 0, nullptr), JOV_OK);
+  ::close(server);
+}
+
+#endif
