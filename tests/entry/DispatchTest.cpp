@@ -5,6 +5,7 @@
 #include "config/TRQPropertyInserter.h"
 #include "entry/TRQCmdLine.h"
 #include "entry/TRQMain.h"
+#include "processexit.h"
 #include "service/TRQBootstrapService.h"
 
 #include <gtest/gtest.h>
@@ -335,14 +336,14 @@ TEST(ConsoleControlIsolated, DISABLED_TheThirdEventEndsTheProcessWhileAWriterIsS
 #endif
   };
   if (!testsupport::waitUntil(stuck, std::chrono::seconds(30)))
-    std::_Exit(2);
+    platform::endProcessNow(2);
   TRQMain::setExitFunction(nullptr);
   TRQMain::resetControlEventCounter();
   TRQMain::consoleControlHandler(0);
   TRQMain::consoleControlHandler(0);
   TRQMain::consoleControlHandler(0);
   // Nothing can be reported through the stuck output.
-  std::_Exit(ThirdEventReturned);
+  platform::endProcessNow(ThirdEventReturned);
 }
 
 } // namespace
