@@ -7,6 +7,7 @@
 #include "entry/TRQConsole.h"
 #include "entry/TRQDaemonCommands.h"
 #include "logging/TRQLoggerFactory.h"
+#include "processexit.h"
 #include "rklcfgapi.h"
 #include "rklidom.h"
 #include "service/TRQBootstrapService.h"
@@ -28,7 +29,7 @@ std::atomic<int> controlEventCounter{0};
 // the supervisor) are still running on them. Nothing is flushed here: a
 // logging thread blocked on a stalled pipe holds that stream's lock, and
 // the way out must not wait for it.
-void endProcess(int code) { std::_Exit(code); }
+void endProcess(int code) { platform::endProcessNow(code); }
 
 std::atomic<void (*)(int)> exitFunction{&endProcess};
 

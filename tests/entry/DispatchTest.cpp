@@ -1,14 +1,30 @@
 //===- DispatchTest.cpp - The dispatcher and the console control handler --===//
 #include "LogTestSupport.h"
+#include "TestProcess.h"
+#include "TestSupport.h"
 #include "config/TRQPropertyInserter.h"
 #include "entry/TRQCmdLine.h"
 #include "entry/TRQMain.h"
+#include "processexit.h"
 #include "service/TRQBootstrapService.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -254,6 +270,80 @@ TEST_F(ConsoleControlTest, ServiceIsNotDestroyedWhileItsStopRuns) {
   EXPECT_EQ(call.result, 1);
   EXPECT_EQ(TRQNTService::getService(), nullptr);
   EXPECT_EQ(TRQNTService::stopService(), 0);
+}
+
+} // namespace
+
+namespace {
+
+/// Runs the DISABLED_ case `name` of ConsoleControlIsolated in a process of
+/// its own; its exit code, or -1 when it did not end within `timeout`.
+int runIsolated(const std::string &name, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  testsupport::TempDir dir{"tsliso"};
+  return testsupport::runProgram({(testsupport::binDir() / testsupport::exeName("tests_entry")).string(),
+                                  "--gtest_also_run_disabled_tests",
+                                  "--gtest_filter=ConsoleControlIsolated.DISABLED_" + name,
+                                  "--gtest_output=xml:" + dir.file("isolated.xml")},
+                                 dir.path(), timeout);
+}
+
+constexpr int ThirdEventReturned = 99;
+
+TEST(ConsoleControl, TheThirdEventEndsTheProcessWhileAWriterIsStuckOnAFullPipe) {
+  EXPECT_EQ(runIsolated("TheThirdEventEndsTheProcessWhileAWriterIsStuckOnAFullPipe"), 0);
+}
+
+// Standard output becomes a pipe that nobody reads; a thread writes to it
+// until the pipe is full and the thread is stuck in the write, holding the
+// stream's lock. The third control event must end the process all the same.
+TEST(ConsoleControlIsolated, DISABLED_TheThirdEventEndsTheProcessWhileAWriterIsStuckOnAFullPipe) {
+  int fds[2];
+#ifdef _WIN32
+  ASSERT_EQ(_pipe(fds, 4096, _O_BINARY | _O_NOINHERIT), 0);
+  std::fflush(stdout);
+  ASSERT_EQ(_dup2(fds[1], 1), 0);
+#else
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  std::fflush(stdout);
+  ASSERT_EQ(dup2(fds[1], STDOUT_FILENO), STDOUT_FILENO);
+#endif
+  static std::atomic<long> lines{0};
+#ifndef _WIN32
+  static std::atomic<long> writerThread{0};
+#endif
+  std::thread([] {
+#ifndef _WIN32
+    writerThread.store(static_cast<long>(syscall(SYS_gettid)));
+#endif
+    const std::string line(200, 'x');
+    for (;;) {
+      std::fputs(line.c_str(), stdout);
+      std::fputc('\n', stdout);
+      lines.fetch_add(1);
+    }
+  }).detach();
+  // Stuck: on Linux the kernel says where the thread sleeps; elsewhere its
+  // count of lines no longer moves.
+  auto stuck = [] {
+#ifndef _WIN32
+    long tid = writerThread.load();
+    return tid != 0 && testsupport::readFile("/proc/self/task/" + std::to_string(tid) + "/wchan").find("pipe_write") !=
+                           std::string::npos;
+#else
+    long before = lines.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return before > 0 && lines.load() == before;
+#endif
+  };
+  if (!testsupport::waitUntil(stuck, std::chrono::seconds(30)))
+    platform::endProcessNow(2);
+  TRQMain::setExitFunction(nullptr);
+  TRQMain::resetControlEventCounter();
+  TRQMain::consoleControlHandler(0);
+  TRQMain::consoleControlHandler(0);
+  TRQMain::consoleControlHandler(0);
+  // Nothing can be reported through the stuck output.
+  platform::endProcessNow(ThirdEventReturned);
 }
 
 } // namespace

@@ -30,6 +30,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -523,6 +524,68 @@ TEST(ServiceRunSlow, ThirdCtrlCEndsTheProcessAtOnce) {
   EXPECT_EQ(install.log().find("Done wait for processes to stop."), std::string::npos);
   ASSERT_TRUE(install.waitForRecord("stubborn"));
 }
+
+#ifndef _WIN32
+/// True when a thread of process `pid` sleeps in a write to a full pipe.
+bool writingToAFullPipe(int pid) {
+  std::error_code error;
+  for (const fs::directory_entry &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
+    if (readFile(task.path() / "wchan").find("pipe_write") != std::string::npos)
+      return true;
+  return false;
+}
+
+/// Sends SIGINT and waits until the process has taken it: a second one sent
+/// while the first is pending would be lost in it.
+bool interruptAndWaitUntilTaken(TestProcess &process) {
+  if (kill(process.pid(), SIGINT) != 0)
+    return false;
+  const std::string status = "/proc/" + std::to_string(process.pid()) + "/status";
+  return waitUntil(
+      [&] {
+        std::smatch pending;
+        std::string text = readFile(status);
+        if (!std::regex_search(text, pending, std::regex("ShdPnd:\\s*([0-9a-f]+)")))
+          return true; // gone
+        return (std::stoull(pending[1], nullptr, 16) & (1ull << (SIGINT - 1))) == 0;
+      },
+      10s);
+}
+
+// Every line the service writes to standard output goes to a pipe that
+// nobody reads; once it is full, whatever logs is stuck in the write, and
+// the way out must not wait for it.
+TEST(ServiceRunSlow, ThirdCtrlCEndsTheProcessWhileTheLogIsStuckOnAFullPipe) {
+  Installation install;
+  int port = freePort();
+  ASSERT_NE(port, 0);
+  std::string file = install.bootstrap(
+      "stuck.xml", std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                       install.process("quiet", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                       install.daemonSpawn() + "</bootstrap>\n");
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  // The smallest pipe fills soonest.
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  std::fflush(stdout);
+  int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  ASSERT_GE(saved, 0);
+  dup2(fds[1], STDOUT_FILENO);
+  close(fds[1]);
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  ASSERT_TRUE(service->started());
+  EXPECT_TRUE(waitUntil([&] { return writingToAFullPipe(service->pid()); }, 90s)) << install.log();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(interruptAndWaitUntilTaken(*service)) << i;
+  EXPECT_EQ(service->wait(20s), 0);
+  close(fds[0]);
+  // The output may have been stuck before the child was started; a child
+  // that was started is ended with the installation.
+  install.waitForRecord("quiet", 5s);
+}
+#endif
 
 TEST(ServiceRun, BootstrapFileChosenByServiceClassAndStandaloneSetting) {
   Installation install;

@@ -133,3 +133,36 @@ TEST_F(RestartSequenceSlowTest, AStopDuringAPassLeavesTheRestOfThePass) {
       << testing::PrintToString(supervisorLines());
   EXPECT_EQ(supervisor().getAllChildrenHealthy(), 0);
 }
+
+TEST_F(RestartSequenceSlowTest, AChildThatDiesDuringTheFailingPingIsStartedAgainWithoutItsStop) {
+  // Its ping goes to a silent server of its own and fails only at its
+  // time-out, long after the child has ended during it.
+  int silentPort = freePort(), port = freePort();
+  testsupport::TestProcess silent(
+      {testChildPath(), "--listen=" + std::to_string(silentPort), "--port-file=" + portFile("silent"), "--silent"},
+      dir.path());
+  ASSERT_TRUE(waitForPort("silent"));
+  std::string ping =
+      "<ping>" + socketSendXml(silentPort, "PING", "sockIOTimeoutSec=\"8\" responseSize=\"64\" responseOK=\"OK\"") +
+      "</ping>";
+  addChild(processXml("d", serverOptions("d", port, {"--stop-command=STOP"}), socketStopXml(port), ping));
+  configureSupervisor(PollOneSecond);
+  startChildren();
+  ASSERT_TRUE(waitForPort("d"));
+  int first = recordedPid(recordOf("d"));
+  supervisor().start();
+  ASSERT_TRUE(waitForLine(log, Supervisor, "DEBUG ping loop: process \"d\" is still active, so we will ping it."));
+  killLeftover(first);
+  ASSERT_TRUE(waitForLine(log, Supervisor, "WARN process d appears to be dead, so restarting.", 1,
+                          std::chrono::seconds(60)));
+  int second = waitForNewPid(recordOf("d"), first);
+  EXPECT_NE(second, 0);
+  // Neither stopped nor killed: the next ping of the new process is seconds away.
+  EXPECT_EQ(countLines(log, Supervisor, "WARN process d appears to still be alive, so stop it."), 0);
+  EXPECT_EQ(countLines(log, "TRQChildProcess", "DEBUG killing process \"d\""), 0);
+  EXPECT_FALSE(hasEvent(childLog("d"), "received STOP"));
+  EXPECT_LT(indexOf("WARN process d hit ping failure limit, will restart, but first make sure it is really dead."),
+            indexOf("WARN process d appears to be dead, so restarting."));
+  ASSERT_TRUE(stopSupervisor());
+  EXPECT_TRUE(processGone(first));
+}

@@ -13,12 +13,9 @@
 #include <windows.h>
 
 #include "../jovinternal.h"
+#include "../jovlookup.h"
 
-#include <condition_variable>
-#include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
@@ -131,83 +128,15 @@ bool startNetworking(Failure &failure) {
   return true;
 }
 
-/// A name lookup that may outlive its caller: the system's resolver cannot
-/// be cancelled and takes as long as it likes, so it runs on a thread of its
-/// own, and the caller waits for it only until its deadline or a cancel. A
-/// lookup whose caller has gone frees its own result.
-struct NameLookup {
-  std::mutex lock;
-  std::condition_variable finished;
-  bool done = false;
-  bool abandoned = false;
-  int rc = 0;
-  int error = 0;
-  addrinfo *found = nullptr;
-};
-
-/// getaddrinfo bounded by `deadline` and `cancel`: true with its code in
-/// `rc` (0 with `found` set), false with `failure` set when the wait was cut
-/// short.
-bool boundedLookup(const std::string &host, const std::string &port, const addrinfo &hints,
-                   Clock::time_point deadline, const std::atomic<bool> &cancel, int &rc, addrinfo *&found, int &error,
-                   Failure &failure) {
-  auto lookup = std::make_shared<NameLookup>();
-  try {
-    std::thread([lookup, host, port, hints] {
-      addrinfo *result = nullptr;
-      int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
-      int error = 0;
-      std::lock_guard<std::mutex> guard(lookup->lock);
-      if (lookup->abandoned) {
-        if (result)
-          freeaddrinfo(result);
-        return;
-      }
-      lookup->rc = rc;
-      lookup->error = error;
-      lookup->found = result;
-      lookup->done = true;
-      lookup->finished.notify_all();
-    }).detach();
-  } catch (const std::system_error &e) {
-    failure = {JOV_E_RESOLVE, std::string("cannot start resolving \"") + host + "\": " + e.what()};
-    return false;
-  }
-  std::unique_lock<std::mutex> guard(lookup->lock);
-  while (!lookup->done && !cancel.load() && Clock::now() < deadline)
-    lookup->finished.wait_for(guard, std::chrono::milliseconds(50));
-  if (!lookup->done) {
-    lookup->abandoned = true;
-    failure = cancel.load() ? Failure{JOV_E_CLOSED, "the handle was closed while \"" + host + "\" was being resolved"}
-                            : Failure{JOV_E_TIMEOUT, "resolving \"" + host + "\" took longer than the connection may"};
-    return false;
-  }
-  found = lookup->found;
-  error = lookup->error;
-  rc = lookup->rc;
-  return true;
-}
-
 SocketId connectTcp(Family family, const std::string &host, const std::string &port, Clock::time_point deadline,
                     const std::atomic<bool> &cancel, Failure &failure) {
-  addrinfo hints{};
-  hints.ai_family = family == Family::IPv6 ? AF_INET6 : AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo *found = nullptr;
-  int lookupError = 0;
-  int rc = 0;
-  if (!boundedLookup(host, port, hints, deadline, cancel, rc, found, lookupError, failure))
+  // getaddrinfo returns the Winsock error itself.
+  AddressList found = resolveAddresses(
+      family, host, port, deadline, cancel, [](int rc, int) { return socketErrorText(rc); }, failure);
+  if (!found)
     return kNoSocket;
-  if (rc != 0) {
-    failure = {JOV_E_RESOLVE, "cannot resolve \"" + host + "\" as an " + (family == Family::IPv6 ? "IPv6" : "IPv4") +
-                                  " address: " + socketErrorText(rc)};
-    return kNoSocket;
-  }
-  failure = {JOV_E_CONNECT, "no address found for \"" + host + "\""};
   SocketId result = kNoSocket;
-  for (addrinfo *candidate = found; candidate && result == kNoSocket; candidate = candidate->ai_next) {
+  for (addrinfo *candidate = found.get(); candidate && result == kNoSocket; candidate = candidate->ai_next) {
     const std::string target = numericAddress(candidate->ai_addr, static_cast<int>(candidate->ai_addrlen)) +
                                " port " + port + " (" + host + ")";
     SOCKET s = openSocket(candidate->ai_family, candidate->ai_socktype, candidate->ai_protocol);
@@ -236,7 +165,6 @@ SocketId connectTcp(Family family, const std::string &host, const std::string &p
     }
     result = static_cast<SocketId>(s);
   }
-  freeaddrinfo(found);
   return result;
 }
 
