@@ -2,7 +2,7 @@
 # Source it from the repository's top folder.
 
 TSL_PACKAGES="cmake ninja-build g++ make libexpat1-dev libssl-dev openssl libgtest-dev googletest
-libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 libgnutls30 libsystemd-dev pkg-config"
+libbenchmark-dev g++-mingw-w64-x86-64-posix wine wine64 libgnutls30 libsystemd-dev pkg-config clang"
 
 # Installs, with apt-get, the Debian packages that are not installed yet.
 ensure_packages() {
