@@ -24,10 +24,13 @@ std::string makeInstallation() {
     std::filesystem::create_directories(root + "/" + folder);
   if (chdir((root + "/bin").c_str()) != 0)
     finding("cannot enter " + root + "/bin");
+  // Its own copy of the name: the static that installation() returns is
+  // gone by the time the exit handlers run.
+  static const std::string *const removed = new std::string(root);
   std::atexit([] {
     std::error_code ignored;
     std::filesystem::current_path("/", ignored);
-    std::filesystem::remove_all(installation(), ignored);
+    std::filesystem::remove_all(*removed, ignored);
   });
   return root;
 }

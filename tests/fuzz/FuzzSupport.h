@@ -4,7 +4,8 @@
 // the service's own code. The targets that read files work in one temporary
 // installation (bin, configuration, logs, temp) made on first use, with the
 // bin folder as the current directory, as the service has it; the folder is
-// removed when the program ends normally.
+// removed when the program ends normally. Since the current directory
+// changes, the fuzzer must be given absolute paths.
 //
 //===----------------------------------------------------------------------===//
 #ifndef FUZZSUPPORT_H
