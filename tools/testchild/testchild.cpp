@@ -460,7 +460,8 @@ int run(const std::vector<std::string> &args) {
   std::optional<std::chrono::steady_clock::time_point> crashTime;
   if (g_options.crashWithinMs) {
     std::mt19937_64 random(std::random_device{}() ^ static_cast<unsigned long long>(processId()));
-    crashTime = g_startTime + std::chrono::milliseconds(std::uniform_int_distribution<long>(0, *g_options.crashWithinMs)(random));
+    std::uniform_int_distribution<long> delayMs(0, *g_options.crashWithinMs);
+    crashTime = g_startTime + std::chrono::milliseconds(delayMs(random));
   }
   for (;;) {
     std::string event = takeStopEvent();
