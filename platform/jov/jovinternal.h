@@ -49,6 +49,25 @@ using Clock = std::chrono::steady_clock;
 /// Longest single wait of the core before it looks at the closing flag again.
 constexpr int kWaitSliceMs = 100;
 
+//===--- URLs -------------------------------------------------------------===//
+
+/// A URL that the library can connect to: "scheme://host:port[/path]" with
+/// the scheme tcp or http (plain) or tls or https (secure), and an IPv6
+/// address in brackets.
+struct Url {
+  std::string host; ///< without brackets
+  std::string port;
+  bool secure = false;
+  /// "host:port" or "[v6]:port", for messages.
+  std::string endpoint() const {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+  }
+};
+
+/// Fills `url` from `text`; false with `why` (the text of JOV_E_BAD_URL's
+/// details) when the text is no such URL.
+bool parseUrl(const char *text, Url &url, std::string &why);
+
 //===--- Socket layer -----------------------------------------------------===//
 
 /// Starts the system's networking once per process (WSAStartup on Windows).

@@ -218,17 +218,9 @@ FamilyLookup readFamily(const char *doc, Family &family, std::string &value) {
 
 const char *familyName(Family family) { return family == Family::IPv6 ? "IPv6" : "IPv4"; }
 
-//===--- URLs -------------------------------------------------------------===//
+} // namespace
 
-struct Url {
-  std::string host; ///< without brackets
-  std::string port;
-  bool secure = false;
-  /// "host:port" or "[v6]:port", for messages.
-  std::string endpoint() const {
-    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
-  }
-};
+//===--- URLs -------------------------------------------------------------===//
 
 bool parseUrl(const char *text, Url &url, std::string &why) {
   if (!text || !*text) {
@@ -312,6 +304,8 @@ bool parseUrl(const char *text, Url &url, std::string &why) {
   url.port = std::to_string(port);
   return true;
 }
+
+namespace {
 
 //===--- Connections and the handle table ---------------------------------===//
 

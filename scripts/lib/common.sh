@@ -7,9 +7,9 @@ TSL_LINUX_PACKAGES="cmake ninja-build g++ make libexpat1-dev libssl-dev openssl 
 libbenchmark-dev libsystemd-dev pkg-config"
 TSL_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine wine64 libgnutls30"
 TSL_PACKAGING_PACKAGES="dpkg-dev file gzip lintian"
-# What only the tests and the benchmark use: a real systemd for the tests of the service's unit,
-# supervisord and pgrep for the benchmark beside it.
-TSL_TEST_PACKAGES="systemd supervisor procps"
+# What only the tests, the benchmark and the fuzzing use: a real systemd for the tests of the
+# service's unit, supervisord and pgrep for the benchmark beside it, clang for the fuzz targets.
+TSL_TEST_PACKAGES="systemd supervisor procps clang"
 TSL_PACKAGES="$TSL_LINUX_PACKAGES $TSL_WINDOWS_PACKAGES $TSL_PACKAGING_PACKAGES $TSL_TEST_PACKAGES"
 
 # ensure_packages [package list]: installs, with apt-get, the Debian packages

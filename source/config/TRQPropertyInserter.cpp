@@ -35,6 +35,11 @@ const char *TRQPropertyInserter::getProperty(const char *name) const {
   return it == m_properties.end() ? nullptr : it->second.c_str();
 }
 
+void TRQPropertyInserter::removeProperty(const char *name) {
+  if (name)
+    m_properties.erase(name);
+}
+
 void TRQPropertyInserter::insertProperties(std::string &text) const {
   if (text.find("${") == std::string::npos)
     return;

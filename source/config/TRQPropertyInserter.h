@@ -56,6 +56,10 @@ public:
   /// when there is none; an empty value is "", never null. The characters
   /// stay valid until the same name is stored again.
   const char *getProperty(const char *name) const;
+  /// Forgets the value stored under `name`, when there is one; its
+  /// characters become invalid. For programs that fill the table with
+  /// values of their own for a while (tests, fuzzing).
+  void removeProperty(const char *name);
   /// Rewrites `text` in place: each "${name}" with a stored name is replaced
   /// by its value, which is scanned again; references to other names stay as
   /// written. A change is logged at DEBUG with the text before and after.

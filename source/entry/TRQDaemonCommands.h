@@ -10,6 +10,8 @@
 #ifndef TRQDAEMONCOMMANDS_H
 #define TRQDAEMONCOMMANDS_H
 
+#include "rklcore.h"
+
 #include <string>
 
 class TRQBootstrapService;
@@ -40,7 +42,7 @@ private:
   /// Logs the message; a failure is also shown on the console and on
   /// standard error, while the outcome of a command that went well is told
   /// by its exit code alone.
-  void report(bool failure, const char *format, ...);
+  void report(bool failure, const char *format, ...) RKL_PRINTF_FORMAT(3, 4);
   int intOption(const char *name, int fallback) const;
 
   TRQBootstrapService &m_service;

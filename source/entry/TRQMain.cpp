@@ -50,19 +50,6 @@ TRQCmdLine *fromArgv(const void *source) {
   return new TRQCmdLine(args->argc, args->argv);
 }
 
-// The logging section that belongs to the command.
-const char *loggingSection(const TRQCmdLine &cmdLine) {
-  if (has(cmdLine, "-start"))
-    return "start";
-  if (has(cmdLine, "-stop"))
-    return "stop";
-  if (has(cmdLine, "-isrunning"))
-    return "isrunning";
-  if (has(cmdLine, "-run") || has(cmdLine, "-d") || has(cmdLine, "-win95") || has(cmdLine, "runAsDaemon"))
-    return "run";
-  return "default";
-}
-
 void showUsage(const TRQCmdLine &cmdLine) {
   TRQConsole *console = TRQConsole::getInstance();
   console->open();
@@ -70,26 +57,6 @@ void showUsage(const TRQCmdLine &cmdLine) {
     console->printDaemonUsage();
   else
     console->printServiceUsage();
-}
-
-// Sets the properties named by "$$name=value" options; returns how many.
-int setPropertyOptions(const TRQCmdLine &cmdLine) {
-  int set = 0;
-  for (const TRQCmdLineOption &option : cmdLine.copyOptions()) {
-    const char *name = option.getName();
-    if (std::strncmp(name, "$$", 2) != 0 || !option.hasValue())
-      continue;
-    const char *property = name + 2;
-    if (std::strlen(property) > MaxPropertyOptionName) {
-      TRQBootstrapService::s_logger->log(TRQLogLevel::Error,
-                                         "property option \"$$%.40s...\" ignored: its name is longer than %d characters.",
-                                         property, static_cast<int>(MaxPropertyOptionName));
-      continue;
-    }
-    TRQPropertyInserter::getInstance()->addProperty(property, option.getValue());
-    ++set;
-  }
-  return set;
 }
 
 const char *startModeName(uint32_t mode) {
@@ -263,6 +230,37 @@ int TRQMain::dispatch(TRQBootstrapService &service, const TRQCmdLine &cmdLine) {
   if (handled == 0)
     showUsage(cmdLine);
   return 1;
+}
+
+const char *TRQMain::loggingSection(const TRQCmdLine &cmdLine) {
+  if (has(cmdLine, "-start"))
+    return "start";
+  if (has(cmdLine, "-stop"))
+    return "stop";
+  if (has(cmdLine, "-isrunning"))
+    return "isrunning";
+  if (has(cmdLine, "-run") || has(cmdLine, "-d") || has(cmdLine, "-win95") || has(cmdLine, "runAsDaemon"))
+    return "run";
+  return "default";
+}
+
+int TRQMain::setPropertyOptions(const TRQCmdLine &cmdLine) {
+  int set = 0;
+  for (const TRQCmdLineOption &option : cmdLine.copyOptions()) {
+    const char *name = option.getName();
+    if (std::strncmp(name, "$$", 2) != 0 || !option.hasValue())
+      continue;
+    const char *property = name + 2;
+    if (std::strlen(property) > MaxPropertyOptionName) {
+      TRQBootstrapService::s_logger->log(TRQLogLevel::Error,
+                                         "property option \"$$%.40s...\" ignored: its name is longer than %d characters.",
+                                         property, static_cast<int>(MaxPropertyOptionName));
+      continue;
+    }
+    TRQPropertyInserter::getInstance()->addProperty(property, option.getValue());
+    ++set;
+  }
+  return set;
 }
 
 int TRQMain::handleUnixCommand(TRQBootstrapService &service, const TRQCmdLine &cmdLine) {

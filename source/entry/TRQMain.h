@@ -22,6 +22,12 @@ public:
   /// Routes a command line: 0 when it has no options at all (the service
   /// manager starts the program so), otherwise 1.
   static int dispatch(TRQBootstrapService &service, const TRQCmdLine &cmdLine);
+  /// The section of the logging configuration that the command line's
+  /// command uses: "start", "stop", "isrunning", "run" or "default".
+  static const char *loggingSection(const TRQCmdLine &cmdLine);
+  /// Stores the property of every "$$name=value" option (names longer than
+  /// 1023 characters are refused with an ERROR line); returns how many.
+  static int setPropertyOptions(const TRQCmdLine &cmdLine);
   /// The daemon flavour's commands (-fakeUnix): 1 when one was accepted.
   static int handleUnixCommand(TRQBootstrapService &service, const TRQCmdLine &cmdLine);
   /// The service flavour's commands: 1 when one was accepted.

@@ -101,12 +101,14 @@ public:
   int getStopRequested() const { return m_stopRequested.load(); }
   int getStopCommandNotSent() const { return m_stopCommandNotSent.load(); }
 
+  /// Takes a new failed-ping limit from the file when it has changed; the
+  /// supervisor calls it at the start of every pass.
+  void checkFailedPingLimitFile();
+
 private:
   /// Waits one poll interval, or less when a stop or shutdown is requested;
   /// true when the wait was cut short by such a request.
   bool waitForNextPass();
-  /// Takes a new failed-ping limit from the file when it has changed.
-  void checkFailedPingLimitFile();
   /// One pass over the children, then the flags.
   void supervisePass(bool waitIndefinitely);
   struct PassCounters {

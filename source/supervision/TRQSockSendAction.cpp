@@ -137,10 +137,10 @@ int64_t TRQSockSendAction::doExecute() {
     return r;
   }
 
-  const std::size_t size = static_cast<std::size_t>(m_responseSize);
+  const std::size_t size = static_cast<std::size_t>(m_responseSize < MaxReadSize ? m_responseSize : MaxReadSize);
   std::vector<char> buffer(size + 1, '\0');
   s_logger->log(TRQLogLevel::Debug, "successful send, now read response...");
-  r = m_pCommand->recv(static_cast<unsigned>(m_responseSize), buffer.data());
+  r = m_pCommand->recv(static_cast<unsigned>(size), buffer.data());
   if (r >= 0) {
     // Control characters, and every byte from 0x80 up, become blanks for
     // the log and the search, up to the first NUL.

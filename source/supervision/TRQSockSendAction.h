@@ -18,6 +18,7 @@
 //   -2  none of the markers was found
 //   -3  the fatal-error marker was found (and the success marker not)
 //   -4  the not-ready marker was found (and neither of the others)
+// At most MaxReadSize bytes of reply are read, whatever responseSize says.
 //
 //===----------------------------------------------------------------------===//
 #ifndef TRQSOCKSENDACTION_H
@@ -36,6 +37,10 @@ class TRQSockSendAction : public TRQAction {
 public:
   /// The reply's time limit when `sockIOTimeoutSec` is absent.
   static constexpr int DefaultIOTimeoutSec = 60;
+  /// The most reply bytes that one exchange reads (1 MiB): a larger
+  /// responseSize reads this many, so that a mistyped size cannot make every
+  /// ping allocate and clear gigabytes.
+  static constexpr int MaxReadSize = 1024 * 1024;
 
   TRQSockSendAction();
   /// Deletes the command, which closes any handle still open.

@@ -118,9 +118,38 @@ TEST_F(TestChildTest, ExitsWithTheRequestedCodeAfterTheDelayAndLogsIt) {
   EXPECT_EQ(testsupport::readFile(log), "started\nexit 42\n");
 }
 
+TEST_F(TestChildTest, CrashesWithinTheGivenTimeWithCode3AndLogsIt) {
+  ChildProcess child;
+  std::string error;
+  const std::string log = dir.file("child.log");
+  ASSERT_TRUE(startTestChild(child, {"--crash-within=200", "--log=" + log}, error)) << error;
+  std::optional<int> code = child.wait(20s);
+  ASSERT_TRUE(code.has_value());
+  EXPECT_EQ(*code, 3);
+  EXPECT_EQ(testsupport::readFile(log), "started\ncrash\n");
+}
+
+TEST_F(TestChildTest, StopsAnsweringAfterTheSilentTime) {
+  ChildProcess child;
+  std::string error;
+  const std::string log = dir.file("child.log");
+  int port = startServer(child, dir, {"--silent-after=1000", "--reply=READY", "--log=" + log}, error);
+  ASSERT_NE(port, 0) << error;
+  std::string reply;
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        reply = ask(port, "ping");
+        return reply.empty();
+      },
+      60s))
+      << reply;
+  EXPECT_TRUE(hasLine(testsupport::readFile(log), "received ping"));
+}
+
 TEST_F(TestChildTest, UnknownOptionsAndMissingValuesEndWith64) {
   for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-           {"--no-such-option"}, {"--exit"}, {"--exit=soon"}, {"--stay=yes"}, {"--tls-cert=a.pem"}}) {
+           {"--no-such-option"}, {"--exit"}, {"--exit=soon"}, {"--stay=yes"}, {"--tls-cert=a.pem"},
+           {"--crash-within=0"}, {"--silent-after=-1"}}) {
     ChildProcess child;
     std::string error;
     ASSERT_TRUE(startTestChild(child, args, error)) << error;

@@ -53,6 +53,14 @@ TEST_F(ActionScriptTest, AReplyIsAwaitedWithTheDefaultTimeLimitAndReadUpToRespon
   EXPECT_EQ(fake.query("sent"), "PING");
 }
 
+TEST_F(ActionScriptTest, AHugeResponseSizeReadsAtMostTheLargestRead) {
+  fake.script("", "PONG");
+  TRQSockSendAction action;
+  configure(action, "responseSize=\"2147483647\" responseOK=\"PONG\"");
+  EXPECT_EQ(action.execute(), 4);
+  EXPECT_EQ(fake.unsignedNumber("recvCapacity"), static_cast<unsigned>(TRQSockSendAction::MaxReadSize));
+}
+
 TEST_F(ActionScriptTest, ATimeLimitOfMinusOneStillWaitsWithALimit) {
   fake.script("Poll=2/0x0100", "PONG");
   TRQSockSendAction action;

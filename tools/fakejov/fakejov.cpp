@@ -200,6 +200,12 @@ JOV_API void FakeJOV_Reset(void) {
   resetLocked(s);
 }
 
+JOV_API void FakeJOV_SetReply(const char *data, unsigned length) {
+  State &s = state();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.reply.assign(data ? data : "", data ? length : 0);
+}
+
 JOV_API const char *FakeJOV_Query(const char *key) {
   State &s = state();
   std::lock_guard<std::mutex> guard(s.lock);

@@ -22,6 +22,9 @@
 // JOV_CryptoGetLastErrorDetails hands out (or "fake: no failure"). The entry
 // "NoDetails=1" makes the library hand out no details at all.
 //
+// FakeJOV_SetReply(data, length) replaces the reply with any bytes (NULs
+// too) until the next reset.
+//
 // FakeJOV_Query(key) answers what the library saw since the last reset, as
 // text valid until the next query:
 //   "log"            the calls in order, names without "JOV_", blank-separated
@@ -41,8 +44,10 @@
 /// The names of the control exports and their types.
 #define FAKEJOV_RESET_NAME "FakeJOV_Reset"
 #define FAKEJOV_QUERY_NAME "FakeJOV_Query"
+#define FAKEJOV_SET_REPLY_NAME "FakeJOV_SetReply"
 typedef void (*FakeJOV_PFN_Reset)(void);
 typedef const char *(*FakeJOV_PFN_Query)(const char *key);
+typedef void (*FakeJOV_PFN_SetReply)(const char *data, unsigned length);
 
 /// The library's base name (the system's suffix follows).
 #define FAKEJOV_LIBRARY_NAME "FakeJOV"

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -28,6 +29,8 @@ namespace {
 
 constexpr int kUsageError = 64;
 constexpr int kSetupError = 70;
+/// The exit code of a crash on purpose (--crash-within).
+constexpr int kCrashExit = 3;
 
 struct Options {
   std::string recordFile;
@@ -51,6 +54,8 @@ struct Options {
   std::string busyReply = "busy";
   long replyPieces = 1;
   bool silent = false;
+  std::optional<long> silentAfterMs;
+  std::optional<long> crashWithinMs;
   bool closeAtOnce = false;
   std::optional<std::string> stopCommand;
   std::optional<std::string> stopReply;
@@ -199,7 +204,8 @@ bool parseOptions(const std::vector<std::string> &args) {
   static const std::set<std::string> valued = {
       "record",  "env",         "exit",       "after",        "log",         "stop-exit", "stop-delay",
       "grandchild", "listen",   "port-file",  "command",      "reply",       "reply-after", "busy-reply",
-      "stop-command", "stop-reply", "tls-cert", "tls-key",    "tls-version", "reply-pieces"};
+      "stop-command", "stop-reply", "tls-cert", "tls-key",    "tls-version", "reply-pieces", "silent-after",
+      "crash-within"};
   auto usage = [](const std::string &message) {
     std::fprintf(stderr, "trqtestchild: %s\n", message.c_str());
     std::fflush(stderr);
@@ -283,6 +289,14 @@ bool parseOptions(const std::vector<std::string> &args) {
       if (!numeric(0))
         return false;
       g_options.replyAfterMs = number;
+    } else if (name == "silent-after") {
+      if (!numeric(0))
+        return false;
+      g_options.silentAfterMs = number;
+    } else if (name == "crash-within") {
+      if (!numeric(1))
+        return false;
+      g_options.crashWithinMs = number;
     } else if (name == "reply-pieces") {
       if (!numeric(1))
         return false;
@@ -386,7 +400,8 @@ void serveConnection(SocketId socket) {
       g_stopCommandReceived.store(true);
       return;
     }
-    if (g_options.silent)
+    if (g_options.silent || (g_options.silentAfterMs && std::chrono::steady_clock::now() - g_startTime >=
+                                                              std::chrono::milliseconds(*g_options.silentAfterMs)))
       continue;
     if (g_options.command && !contains(received, *g_options.command))
       continue;
@@ -440,6 +455,14 @@ int run(const std::vector<std::string> &args) {
   }
 
   const auto exitTime = g_startTime + std::chrono::milliseconds(g_options.afterMs);
+  // A crash at a moment of its own for every process, so that children
+  // started together do not die together.
+  std::optional<std::chrono::steady_clock::time_point> crashTime;
+  if (g_options.crashWithinMs) {
+    std::mt19937_64 random(std::random_device{}() ^ static_cast<unsigned long long>(processId()));
+    std::uniform_int_distribution<long> delayMs(0, *g_options.crashWithinMs);
+    crashTime = g_startTime + std::chrono::milliseconds(delayMs(random));
+  }
   for (;;) {
     std::string event = takeStopEvent();
     if (!event.empty()) {
@@ -451,6 +474,11 @@ int run(const std::vector<std::string> &args) {
       stopNow();
     if (g_options.exitCode && std::chrono::steady_clock::now() >= exitTime)
       finish(*g_options.exitCode);
+    if (crashTime && std::chrono::steady_clock::now() >= *crashTime) {
+      // Ends at once, the way a crash does: nothing is answered or stopped.
+      logEvent("crash");
+      exitProcess(kCrashExit);
+    }
     reapChildren();
     if (listener != kNoSocket) {
       SocketId connection = acceptConnection(listener, 20);
