@@ -86,10 +86,9 @@ TRQNTService::TRQNTService(const char *serviceName) {
 TRQNTService::~TRQNTService() {
   retire();
   try {
-    delete m_pStatusUpdaterThread;
+    delete m_pStatusUpdaterThread.exchange(nullptr);
   } catch (...) {
   }
-  m_pStatusUpdaterThread = nullptr;
 }
 
 void TRQNTService::retire() {
@@ -158,9 +157,19 @@ void TRQNTService::setServiceClass(const char *serviceClass) {
 }
 
 void TRQNTService::setStatusUpdater(TRQServiceStatusUpdater *updater) {
-  if (updater != m_pStatusUpdaterThread)
-    delete m_pStatusUpdaterThread;
-  m_pStatusUpdaterThread = updater;
+  TRQServiceStatusUpdater *previous = m_pStatusUpdaterThread.exchange(updater);
+  if (previous != updater)
+    delete previous;
+}
+
+void TRQNTService::changeStatus(const std::function<void(platform::ServiceStatus &)> &change, bool reportIt) {
+  if (TRQServiceStatusUpdater *updater = getStatusUpdater()) {
+    updater->changeStatus(change, reportIt);
+    return;
+  }
+  change(m_status);
+  if (reportIt)
+    platform::setServiceStatus(m_hServiceStatus, m_status);
 }
 
 void TRQNTService::print(int level, const char *format, ...) {
@@ -494,20 +503,27 @@ void TRQNTService::serviceMain(int argc, char **argv) {
 
   if (service->initialise()) {
     service->m_bIsRunning = 1;
-    service->m_status.dwWin32ExitCode = 0;
-    service->m_status.dwCheckPoint = 0;
-    service->m_status.dwWaitHint = 0;
+    service->changeStatus(
+        [](platform::ServiceStatus &status) {
+          status.dwWin32ExitCode = 0;
+          status.dwCheckPoint = 0;
+          status.dwWaitHint = 0;
+        },
+        false);
     service->Run();
   }
   service->m_bRunEnded.store(1);
   // Nothing may report a pending state after the stopped one.
   if (TRQServiceStatusUpdater *updater = service->getStatusUpdater()) {
-    if (updater->isRunningFlag())
-      updater->interruptWait(service->m_status.dwCurrentState);
+    if (updater->isRunningFlag()) {
+      uint32_t state = 0;
+      updater->changeStatus([&state](platform::ServiceStatus &status) { state = status.dwCurrentState; }, false);
+      updater->interruptWait(state);
+    }
     updater->join();
   }
-  service->m_status.dwCurrentState = platform::ServiceState::Stopped;
-  platform::setServiceStatus(service->m_hServiceStatus, service->m_status);
+  service->changeStatus([](platform::ServiceStatus &status) { status.dwCurrentState = platform::ServiceState::Stopped; },
+                        true);
 }
 
 int TRQNTService::initialise() {
@@ -517,18 +533,22 @@ int TRQNTService::initialise() {
   updater->start();
   int initialised = OnInit();
   int error = platform::lastSystemError();
-  m_status.dwWin32ExitCode = static_cast<uint32_t>(error);
-  m_status.dwCheckPoint = 0;
+  // A failed start must not end with the exit code of success.
+  if (!initialised && error == 0)
+    error = 1;
+  updater->changeStatus(
+      [error](platform::ServiceStatus &status) {
+        status.dwWin32ExitCode = static_cast<uint32_t>(error);
+        status.dwCheckPoint = 0;
+      },
+      false);
   if (initialised)
     return 1;
-  // A failed start must not end with the exit code of success.
-  if (m_status.dwWin32ExitCode == 0)
-    m_status.dwWin32ExitCode = 1;
-  s_logger->log(TRQLogLevel::Error, "the service could not be initialised, exit code %d",
-                static_cast<int>(m_status.dwWin32ExitCode));
+  s_logger->log(TRQLogLevel::Error, "the service could not be initialised, exit code %d", error);
   updater->interruptWait(platform::ServiceState::Stopped);
   updater->join();
-  m_status.dwCurrentState = platform::ServiceState::Stopped;
+  updater->changeStatus([](platform::ServiceStatus &status) { status.dwCurrentState = platform::ServiceState::Stopped; },
+                        false);
   return 0;
 }
 
@@ -536,17 +556,19 @@ void TRQNTService::serviceControlHandler(unsigned control) {
   TRQNTService *service = getService();
   if (!service)
     return;
-  platform::ServiceStatus &status = service->m_status;
   switch (control) {
   case 1: { // stop
     if (TRQServiceStatusUpdater *updater = service->getStatusUpdater())
       updater->markStopping();
     int request = stopRequestCounter.fetch_add(1);
-    if (request == 1)
-      status.dwWaitHint = StopWaitHintMs;
-    status.dwCheckPoint = static_cast<uint32_t>(request);
-    status.dwCurrentState = platform::ServiceState::StopPending;
-    platform::setServiceStatus(service->m_hServiceStatus, status);
+    service->changeStatus(
+        [request](platform::ServiceStatus &status) {
+          if (request == 1)
+            status.dwWaitHint = StopWaitHintMs;
+          status.dwCheckPoint = static_cast<uint32_t>(request);
+          status.dwCurrentState = platform::ServiceState::StopPending;
+        },
+        true);
     if (request == 1) {
       // OnStop waits for the children; the handler must return at once.
       try {
@@ -583,7 +605,7 @@ void TRQNTService::serviceControlHandler(unsigned control) {
       service->OnUserControl(control);
     break;
   }
-  platform::setServiceStatus(service->m_hServiceStatus, status);
+  service->changeStatus([](platform::ServiceStatus &) {}, true);
 }
 
 void TRQNTService::resetStopRequestCounter() { stopRequestCounter.store(1); }

@@ -15,6 +15,7 @@
 #include "tslversion.h"
 
 #include <atomic>
+#include <functional>
 
 class TRQLogger;
 class TRQServiceStatusUpdater;
@@ -129,7 +130,7 @@ public:
 
   void *getStatusHandle() const { return m_hServiceStatus; }
   void setStatusHandle(void *handle) { m_hServiceStatus = handle; }
-  TRQServiceStatusUpdater *getStatusUpdater() const { return m_pStatusUpdaterThread; }
+  TRQServiceStatusUpdater *getStatusUpdater() const { return m_pStatusUpdaterThread.load(); }
   /// Takes ownership; an earlier updater is deleted.
   void setStatusUpdater(TRQServiceStatusUpdater *updater);
 
@@ -148,6 +149,11 @@ public:
   void print(int level, const char *format, ...) RKL_PRINTF_FORMAT(3, 4);
 
 protected:
+  /// Applies `change` to the status record and, with `reportIt`, reports it:
+  /// under the status updater's lock while there is an updater, whose thread
+  /// refreshes the same record.
+  void changeStatus(const std::function<void(platform::ServiceStatus &)> &change, bool reportIt);
+
   /// Detaches this service from the control handlers and waits until no
   /// handler's OnStop() runs on it any more. Destructors of derived services
   /// call it first, before their own members go; calling it again does
@@ -163,7 +169,8 @@ private:
   void *m_hServiceStatus = nullptr;
   platform::ServiceStatus m_status;
   int m_bIsRunning = 0;
-  TRQServiceStatusUpdater *m_pStatusUpdaterThread = nullptr;
+  /// Read by the control handler's thread while the service main sets it.
+  std::atomic<TRQServiceStatusUpdater *> m_pStatusUpdaterThread{nullptr};
   const char *m_pszDescription = nullptr;
   int m_iReadyTestTries = 5;
   int m_iReadyTestIntervalSec = 2;

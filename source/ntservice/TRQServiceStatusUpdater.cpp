@@ -52,6 +52,14 @@ void TRQServiceStatusUpdater::markStopping() {
   m_bStopping = true;
 }
 
+void TRQServiceStatusUpdater::changeStatus(const std::function<void(platform::ServiceStatus &)> &change,
+                                            bool reportIt) {
+  RKLThreadGuard guard(m_mutex);
+  change(*m_pStatus);
+  if (reportIt)
+    report();
+}
+
 void TRQServiceStatusUpdater::start() {
   {
     RKLThreadGuard guard(m_mutex);

@@ -21,6 +21,7 @@
 #include "servicemanager.h"
 
 #include <atomic>
+#include <functional>
 
 class TRQLogger;
 
@@ -48,6 +49,11 @@ public:
   /// A stop has been requested: from now on the running state is not
   /// reported any more.
   void markStopping();
+  /// Applies `change` to the record, and with `reportIt` reports it, under
+  /// the lock that the refreshing thread holds while it changes the record:
+  /// the service's other threads (its main, the control handler) change it
+  /// only this way while the updater exists.
+  void changeStatus(const std::function<void(platform::ServiceStatus &)> &change, bool reportIt);
 
   /// 1 while the thread refreshes a pending state.
   int isRunningFlag() const { return m_bRunning.load(); }
