@@ -1,11 +1,14 @@
 //===- jovlookup.cpp - Name lookups bounded by a deadline and a cancel ----===//
 #include "jovlookup.h"
 
-// Only for getaddrinfo, which both systems offer alike.
+// For getaddrinfo, which both systems offer alike, and for keeping this
+// library loaded.
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 #else
+#include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,11 +35,32 @@ struct PendingLookup {
   LookupResult result;
 };
 
+/// A lookup's thread may outlive its caller, and with it the caller's
+/// JOV_Terminate and the unloading of this library: code that runs on after
+/// its module has gone faults. So once such a thread has been started, the
+/// library that holds this code stays loaded until the process ends (an
+/// executable that has this code built in is not affected).
+void keepThisLibraryLoaded() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+#ifdef _WIN32
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&keepThisLibraryLoaded), &self);
+#else
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&keepThisLibraryLoaded), &info) && info.dli_fname)
+      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+#endif
+  });
+}
+
 } // namespace
 
 bool boundedLookup(const std::string &host, const Resolver &resolver, Clock::time_point deadline,
                    const std::atomic<bool> &cancel, LookupResult &result, Failure &failure) {
   auto pending = std::make_shared<PendingLookup>();
+  keepThisLibraryLoaded();
   try {
     std::thread([pending, resolver] {
       LookupResult found = resolver.lookup();
