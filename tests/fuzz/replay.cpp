@@ -1,4 +1,4 @@
-//===- replay.cpp - Runs a fuzz target over its seed corpus ---------------===//
+//===- replay.cpp - Runs a fuzz target over its starting corpus -----------===//
 //
 // The regression run of a fuzz target without the fuzzer: every file named
 // on the command line, and every file below every folder named there (in
