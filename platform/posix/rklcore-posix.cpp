@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -331,20 +333,30 @@ int rklPutenv(const char *assignment) {
   const char *equals = std::strchr(assignment, '=');
   if (!equals || equals == assignment)
     return 0;
+  // putenv keeps the very text it is given, so it gets a copy of its own,
+  // held here by name until the name is set again or removed: then the
+  // environment no longer refers to it and it is freed.
+  static std::mutex lock;
+  static std::map<std::string, char *> *copies = new std::map<std::string, char *>;
+  std::string name(assignment, static_cast<size_t>(equals - assignment));
+  std::lock_guard<std::mutex> guard(lock);
+  char *copy = nullptr;
   if (equals[1] == '\0') {
     // putenv would keep NAME with an empty value; the assignment removes it.
-    std::string name(assignment, static_cast<size_t>(equals - assignment));
-    return unsetenv(name.c_str()) == 0 ? 1 : 0;
+    if (unsetenv(name.c_str()) != 0)
+      return 0;
+  } else {
+    copy = strdup(assignment);
+    if (!copy)
+      return 0;
+    if (putenv(copy) != 0) {
+      std::free(copy);
+      return 0;
+    }
   }
-  // putenv keeps the very text it is given, so it gets a copy that is never
-  // released: the environment may refer to it until the process ends.
-  char *copy = strdup(assignment);
-  if (!copy)
-    return 0;
-  if (putenv(copy) != 0) {
-    std::free(copy);
-    return 0;
-  }
+  char *&held = (*copies)[name];
+  std::free(held);
+  held = copy;
   return 1;
 }
 

@@ -163,8 +163,9 @@ void TRQBootstrapService::setEnvironment() {
   s_logger->log(TRQLogLevel::Debug, "TRQBootstrapService::setEnvironment() - found file %s", fileName);
   constexpr int MaxListed = 19;
   try {
-    // The list and the listed lines stay for the rest of the process: the
-    // dispatcher logs them later, and a later run replaces only the pointer.
+    // The list and the listed lines stay until a later run replaces them:
+    // the dispatcher logs them later. Nothing else refers to them (the
+    // environment holds copies of its own), so a replaced list is freed.
     std::unique_ptr<char *[]> list(new char *[MaxListed + 1]);
     std::vector<std::unique_ptr<char[]>> copies;
     int count = 0;
@@ -188,7 +189,13 @@ void TRQBootstrapService::setEnvironment() {
     list[count] = nullptr;
     for (std::unique_ptr<char[]> &copy : copies)
       (void)copy.release();
+    char **previous = m_envp;
     m_envp = list.release();
+    if (previous) {
+      for (char **entry = previous; *entry; ++entry)
+        delete[] *entry;
+      delete[] previous;
+    }
   } catch (...) {
     rklRethrow(SourceLocation, SetEnvironmentLine);
   }
