@@ -880,8 +880,10 @@ private:
         return Io::Done;
       io = receive(m_cipher, reason);
       if (io == Io::Closed) {
-        m_closed = true;
-        return Io::Closed;
+        // The connection ended without the server's closing alert: the
+        // stream was cut short, which is never a clean end.
+        reason = "the peer ended the connection without closing the secured session";
+        return Io::Failed;
       }
       if (io != Io::Done)
         return io;
