@@ -579,6 +579,11 @@ void TRQBootstrapService::OnStop() {
     updater->start();
   }
   s_logger->log(TRQLogLevel::Info, "Waiting for processes to stop.");
+  // A synchronous start script that hangs would hold the start lock for
+  // ever: it is ended by force (one that goes on by itself is unaffected).
+  for (TRQChildProcess *child : m_children)
+    if (TRQSpawnAction *start = child->getStartAction())
+      start->cancel();
   {
     // A child start in flight ends first; Run starts none after it.
     std::lock_guard<std::mutex> starting(m_startLock);

@@ -9,6 +9,7 @@
 #include "supervision/TRQBadConfigException.h"
 #include "support/TRQText.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -117,18 +118,32 @@ int64_t TRQSpawnAction::doExecute() {
 }
 
 bool TRQSpawnAction::waitForSyncRun() {
-  if (m_syncWaitLimitMs < 0) {
-    if (!platform::waitForExit(m_hProcess))
-      s_logger->log(TRQLogLevel::Error, "WaitForSingleObject failed, errno=%d", platform::lastProcessError());
-    return true;
+  // Waited for in slices, so that a cancel is seen within one of them.
+  constexpr int SliceMs = 100;
+  int waitedMs = 0;
+  int ended = 0;
+  while (!m_cancelled.load()) {
+    int slice = SliceMs;
+    if (m_syncWaitLimitMs >= 0) {
+      if (waitedMs >= m_syncWaitLimitMs)
+        break;
+      slice = std::min(SliceMs, m_syncWaitLimitMs - waitedMs);
+    }
+    ended = platform::waitForExitFor(m_hProcess, slice);
+    if (ended != 0)
+      break;
+    waitedMs += slice;
   }
-  int ended = platform::waitForExitFor(m_hProcess, m_syncWaitLimitMs);
   if (ended == 1)
     return true;
   if (ended < 0)
     s_logger->log(TRQLogLevel::Error, "WaitForSingleObject failed, errno=%d", platform::lastProcessError());
-  s_logger->log(TRQLogLevel::Error, "%s did not end within %d ms, ending it by force", m_path.c_str(),
-                m_syncWaitLimitMs);
+  if (m_cancelled.load())
+    s_logger->log(TRQLogLevel::Error, "%s has not ended and the service is stopping, ending it by force",
+                  m_path.c_str());
+  else
+    s_logger->log(TRQLogLevel::Error, "%s did not end within %d ms, ending it by force", m_path.c_str(),
+                  m_syncWaitLimitMs);
   if (!platform::terminateProcess(m_hProcess, static_cast<uint32_t>(-1)))
     s_logger->log(TRQLogLevel::Error, "TerminateProcess failed, errno=%d", platform::lastProcessError());
   else if (platform::waitForExitFor(m_hProcess, KillWaitMs) != 1)

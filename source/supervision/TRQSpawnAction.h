@@ -12,7 +12,9 @@
 //
 // A synchronous run may be given a time limit (setSyncWaitLimitMs): a
 // program that outlives it is ended by force, with what it started, so that
-// a hanging stop script cannot hold up the one who runs it.
+// a hanging stop script cannot hold up the one who runs it. A cancel()
+// from another thread ends a synchronous run in the same way at once (a
+// hanging start script must not hold up the service's stop).
 //
 // The action never closes a handle on its own after an asynchronous launch:
 // the owner closes it through closeProcessHandle() once it has seen the
@@ -25,6 +27,7 @@
 #include "supervision/TRQAction.h"
 #include "supervision/TRQArgVector.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -62,6 +65,10 @@ public:
   /// default) without limit.
   void setSyncWaitLimitMs(int limitMs) { m_syncWaitLimitMs = limitMs; }
   int getSyncWaitLimitMs() const { return m_syncWaitLimitMs; }
+  /// From any thread: the synchronous run in progress, and every later
+  /// one, is ended by force with what it started. An asynchronous launch
+  /// is not affected.
+  void cancel() { m_cancelled.store(true); }
   /// Whether the last execution started its program (a synchronous run
   /// returns -1 even then).
   bool getLastLaunchStarted() const { return m_lastLaunchStarted; }
@@ -74,9 +81,11 @@ private:
   int m_exitCode = 0;
   int m_syncWaitLimitMs = -1;
   bool m_lastLaunchStarted = false;
+  std::atomic<bool> m_cancelled{false};
 
-  /// Waits for the synchronous run to end within its limit, ending it by
-  /// force when it does not; false when it had to be ended.
+  /// Waits for the synchronous run to end within its limit and until a
+  /// cancel, ending it by force when it does not; false when it had to be
+  /// ended.
   bool waitForSyncRun();
 
   static TRQLogger *s_logger;

@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -427,26 +428,40 @@ TEST_F(SpawnActionTest, AChildMayStartAProgramOutsideItsJob) {
   killLeftover(std::atoi(grandchild["pid"].c_str()));
 }
 
-TEST_F(SpawnActionTest, ASynchronousRunThatOutlivesItsLimitIsEndedWithWhatItStarted) {
-  LogCapture log;
+TEST_F(SpawnActionTest, ASynchronousRunThatOutlivesItsLimitOrIsCancelledIsEndedWithWhatItStarted) {
   std::string grandchildRecord = dir.file("grandchild.txt");
-  TRQSpawnAction action;
-  action.configure(parseElement(spawnXml(testChildPath(),
-                                         {oneWord("--record=" + record), oneWord("--grandchild=" + grandchildRecord),
-                                          "--stay"},
-                                         " sync=\"1\"")));
-  action.setSyncWaitLimitMs(1000);
-  EXPECT_EQ(action.execute(), -1);
-  EXPECT_EQ(action.getExitCode(), -1);
-  EXPECT_EQ(action.getProcessHandle(), -1);
-  EXPECT_TRUE(action.getLastLaunchStarted());
-  EXPECT_EQ(log.find("TRQSpawnAction", testChildPath() + " did not end"),
-            testChildPath() + " did not end within 1000 ms, ending it by force");
-  int pid = std::atoi(readRecord(record)["pid"].c_str());
-  int grandchildPid = std::atoi(readRecord(grandchildRecord)["pid"].c_str());
-  EXPECT_TRUE(processGone(pid));
-  EXPECT_TRUE(testsupport::waitUntil([&] { return processGone(grandchildPid); })) << grandchildPid;
-  killLeftover(grandchildPid);
+  // The limit, then a cancel from another thread (a stop of the service)
+  // while a run without limit waits.
+  for (bool byCancel : {false, true}) {
+    LogCapture log;
+    std::filesystem::remove(record);
+    std::filesystem::remove(grandchildRecord);
+    TRQSpawnAction action;
+    action.configure(parseElement(spawnXml(testChildPath(),
+                                           {oneWord("--record=" + record), oneWord("--grandchild=" + grandchildRecord),
+                                            "--stay"},
+                                           " sync=\"1\"")));
+    std::future<void> canceller;
+    if (byCancel)
+      canceller = std::async(std::launch::async, [&] {
+        readRecord(grandchildRecord);
+        action.cancel();
+      });
+    else
+      action.setSyncWaitLimitMs(1000);
+    EXPECT_EQ(action.execute(), -1);
+    EXPECT_EQ(action.getExitCode(), -1);
+    EXPECT_EQ(action.getProcessHandle(), -1);
+    EXPECT_TRUE(action.getLastLaunchStarted());
+    EXPECT_EQ(log.find("TRQSpawnAction", testChildPath() + " "),
+              testChildPath() + (byCancel ? " has not ended and the service is stopping, ending it by force"
+                                          : " did not end within 1000 ms, ending it by force"));
+    int pid = std::atoi(readRecord(record)["pid"].c_str());
+    int grandchildPid = std::atoi(readRecord(grandchildRecord)["pid"].c_str());
+    EXPECT_TRUE(processGone(pid));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return processGone(grandchildPid); })) << grandchildPid;
+    killLeftover(grandchildPid);
+  }
 }
 
 TEST_F(SpawnActionTest, ACommandLineAsLongAsTheSystemAllowsStarts) {

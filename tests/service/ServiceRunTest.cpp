@@ -483,6 +483,29 @@ TEST(ServiceRunSlow, SynchronousStartExitCodeIsTheExitCodeAfterTheStop) {
   EXPECT_TRUE(waitUntil([&] { return !processAlive(install.childPid("first")); }, 20s));
 }
 
+TEST(ServiceRunSlow, AStopEndsASynchronousStartThatHangs) {
+  SKIP_WITHOUT_CONSOLE_EVENTS();
+  Installation install;
+  int port = freePort();
+  std::string hanging = "  <process name=\"hanging\">\n    <start><spawn sync=\"1\"><path>" + install.child() +
+                        "</path><param>--stay</param><param>--record=" +
+                        (install.root() / "hanging.record").string() +
+                        "</param></spawn></start>\n    <stop type=\"signal\"><signal signal=\"1\"/></stop>\n"
+                        "  </process>\n";
+  std::string file = install.bootstrap(
+      "hang.xml", std::string("<bootstrap ") + Fast + ">\n" + Manager +
+                      install.process("first", port, install.socketStop(port), {"--stop-command=SHUTDOWN"}) +
+                      hanging + install.daemonSpawn() + "</bootstrap>\n");
+  auto service = install.start({"-d", "-config=" + file, "-stdoutLog=DEBUG"});
+  ASSERT_TRUE(install.waitForRecord("first") && install.waitForRecord("hanging")) << install.log();
+  int first = install.childPid("first"), hangingPid = install.childPid("hanging");
+  interrupt(*service);
+  // The start ended by force is the run's result, as any failed start.
+  EXPECT_EQ(service->wait(60s), 255) << install.log();
+  EXPECT_TRUE(install.logHas(" has not ended and the service is stopping, ending it by force")) << install.log();
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(first) && !processAlive(hangingPid); }, 20s));
+}
+
 TEST(ServiceRunSlow, FatalErrorDuringReadinessStopsEverything) {
   Installation install;
   int port = freePort();
