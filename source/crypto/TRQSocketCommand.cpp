@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -110,7 +111,18 @@ int TRQSocketCommand::connect() {
   close();
   m_pCrypto = TRQCryptoHelper::getCrypto();
   char *details = nullptr;
-  RKLThread::sleep(g_connectPauseMs.load());
+  {
+    // The pause is where an exchange spends most of its time before it has
+    // a handle to close: a cancel ends it there too.
+    std::unique_lock<std::mutex> lock(m_exchangeLock);
+    m_inFlight = true;
+    m_cancelled = m_refused;
+    m_cancelSignal.wait_for(lock, std::chrono::milliseconds(g_connectPauseMs.load()), [this] { return m_cancelled; });
+    if (m_cancelled) {
+      s_logger->log(TRQLogLevel::Debug, "the exchange with %s was cancelled before it connected.", m_sURI.c_str());
+      return -1;
+    }
+  }
   const char *document = chooseSessionConfig();
 
   int rc = -1;
@@ -125,7 +137,14 @@ int TRQSocketCommand::connect() {
     }
     return -1;
   }
-  m_liveHandle.store(m_handle);
+  {
+    std::lock_guard<std::mutex> lock(m_exchangeLock);
+    if (m_cancelled) {
+      s_logger->log(TRQLogLevel::Debug, "the exchange with %s was cancelled before it connected.", m_sURI.c_str());
+      return -1; // the handle is left for close()
+    }
+    m_liveHandle = m_handle;
+  }
 
   // One budget of repetitions serves both the connect and the establish
   // steps; there is no pause between repetitions.
@@ -239,7 +258,11 @@ int TRQSocketCommand::recv(unsigned size, char *buffer) {
 }
 
 void TRQSocketCommand::close() {
-  m_liveHandle.store(0);
+  {
+    std::lock_guard<std::mutex> lock(m_exchangeLock);
+    m_liveHandle = 0;
+    m_inFlight = false;
+  }
   if (m_pCrypto && m_handle != 0)
     m_pCrypto->CloseHandle(&m_handle, 0, nullptr);
   // A handle that a cancel closed already is unknown to the library, which
@@ -247,10 +270,21 @@ void TRQSocketCommand::close() {
   m_handle = 0;
 }
 
-void TRQSocketCommand::cancel() {
+void TRQSocketCommand::cancel(bool forGood) {
+  int64_t live = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_exchangeLock);
+    if (forGood)
+      m_refused = true;
+    // An exchange that begins later starts from m_refused, so a cancel
+    // between two exchanges is forgotten unless it is for good.
+    m_cancelled = true;
+    live = m_liveHandle;
+    m_liveHandle = 0;
+  }
+  m_cancelSignal.notify_all();
   // The library allows a handle to be closed from another thread: the
   // exchange's waits then end, and its own close finds the id gone.
-  int64_t live = m_liveHandle.exchange(0);
   RKLCrypto *crypto = TRQCryptoHelper::getCrypto();
   if (live != 0 && crypto)
     crypto->CloseHandle(&live, 0, nullptr);

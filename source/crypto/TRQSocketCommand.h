@@ -18,8 +18,9 @@
 #ifndef TRQSOCKETCOMMAND_H
 #define TRQSOCKETCOMMAND_H
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class RKLCrypto;
@@ -58,8 +59,9 @@ public:
   /// Releases the connection handle, when there is one.
   void close();
   /// From any thread: ends the exchange in flight, whose waits then fail at
-  /// once; the next exchange connects anew.
-  void cancel();
+  /// once, also in its pause before connecting; the next exchange connects
+  /// anew. `forGood`: every later exchange fails at once too.
+  void cancel(bool forGood = false);
   /// Creates the handle and connects it to the URI: 0 when connected, -1
   /// when not (a created handle is left for close()).
   int connect();
@@ -89,8 +91,15 @@ private:
   unsigned m_ioTimeoutSec;
   RKLCrypto *m_pCrypto = nullptr;
   int64_t m_handle = 0;
-  /// The handle of the exchange in flight, for cancel(); 0 when none.
-  std::atomic<int64_t> m_liveHandle{0};
+  /// What cancel() needs of the exchange in flight, under m_exchangeLock:
+  /// its handle once connecting (0 before and after), whether one is in
+  /// flight, whether it was cancelled, whether every exchange is refused.
+  std::mutex m_exchangeLock;
+  std::condition_variable m_cancelSignal;
+  int64_t m_liveHandle = 0;
+  bool m_inFlight = false;
+  bool m_cancelled = false;
+  bool m_refused = false;
 
   static TRQLogger *s_logger;
 };

@@ -225,6 +225,9 @@ void PingChildProcess::superviseWithPing(TRQChildProcess *child, PassCounters &c
 
   s_logger->log(TRQLogLevel::Debug, "ping loop: process \"%s\" is still active, so we will ping it.", name);
   int result = static_cast<int>(child->getPingAction()->execute());
+  // A ping that a stop cut short says nothing about the child.
+  if (m_stopRequested.load() || m_exitRequested.load())
+    return;
   if (result == -2 || result == -3 || result == -4) {
     // It answered, only not well: no reason to restart it.
     s_logger->log(TRQLogLevel::Debug, "ping of process %s failed. Will not begin restart sequence.", name);
@@ -306,11 +309,15 @@ bool PingChildProcess::stop(RKLThreadSemaphore *done) {
   m_stopRequested.store(1);
   // An exchange in flight (a ping of a silent child may wait a minute) is
   // ended, so that the stop need not wait for it.
+  // Nothing is pinged once a stop was accepted, so a ping that has not
+  // connected yet is refused too; a synchronous start that hangs is ended.
   for (TRQChildProcess *child : childrenOf(m_pService)) {
     if (TRQSockSendAction *ping = child->getPingAction())
-      ping->cancel();
+      ping->cancel(true);
     if (auto *socketStop = dynamic_cast<TRQSockSendAction *>(child->getStopAction()))
-      socketStop->cancel();
+      socketStop->cancel(false);
+    if (TRQSpawnAction *start = child->getStartAction())
+      start->cancel();
   }
   if (m_pollIntervalSec < 1) {
     // No thread supervises: the requester stops the children itself rather

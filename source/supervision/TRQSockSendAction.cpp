@@ -177,7 +177,7 @@ int64_t TRQSockSendAction::classifyReply(const char *reply, int length) const {
   return result;
 }
 
-void TRQSockSendAction::cancel() {
+void TRQSockSendAction::cancel(bool forGood) {
   if (m_pCommand)
-    m_pCommand->cancel();
+    m_pCommand->cancel(forGood);
 }

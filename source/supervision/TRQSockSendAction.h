@@ -53,8 +53,9 @@ public:
 
   TRQSocketCommand *getCommand() const { return m_pCommand; }
   /// From any thread, without the action's lock: ends the exchange in
-  /// flight (it then fails as an unanswered one).
-  void cancel();
+  /// flight, also one that has not connected yet (it then fails as an
+  /// unanswered one); `forGood`: every later exchange fails at once too.
+  void cancel(bool forGood);
   int getResponseSize() const { return m_responseSize; }
   const std::string &getResponseOK() const { return m_sResponseOK; }
   const std::string &getResponseFatal() const { return m_sResponseFatal; }

@@ -188,6 +188,39 @@ TEST_F(SocketCommandTest, ACancelFromAnotherThreadEndsAnExchangeThatWouldWaitLon
   }
 }
 
+TEST_F(SocketCommandTest, ACancelEndsTheConnectPauseAndOnlyACancelForGoodOutlivesTheExchange) {
+  TestServer server;
+  int port = startServer(server, {"--command=PING", "--reply=PONG"});
+  const std::string uri = "tcp://127.0.0.1:" + std::to_string(port);
+  TRQSocketCommand command(uri.c_str(), "PING", 10);
+  {
+    // A pause far longer than the test's bound: only the cancel ends it.
+    TRQSocketCommand::setConnectPauseMsForTesting(600000);
+    auto sent = std::async(std::launch::async, [&] { return command.send(); });
+    bool ended = false;
+    for (int i = 0; i < 600 && !ended; ++i) {
+      command.cancel();
+      ended = sent.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+    }
+    TRQSocketCommand::setConnectPauseMsForTesting(0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(sent.get(), -1);
+    EXPECT_EQ(command.getHandle(), 0);
+    command.close();
+  }
+  // A cancel between exchanges is forgotten; one for good refuses the next.
+  command.cancel();
+  EXPECT_EQ(exchange(command, 16), "PONG");
+  command.cancel(true);
+  EXPECT_EQ(command.send(), -1);
+  EXPECT_EQ(command.getHandle(), 0);
+  command.close();
+  std::vector<std::string> lines = log.lines("TRQSocketCommand");
+  ASSERT_EQ(lines.size(), 2u);
+  for (const std::string &line : lines)
+    EXPECT_EQ(line, "DEBUG the exchange with " + uri + " was cancelled before it connected.");
+}
+
 TEST_F(SocketCommandTest, APeerThatClosesGivesZeroBytes) {
   TestServer server;
   int port = startServer(server, {"--close"});
