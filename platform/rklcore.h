@@ -29,6 +29,14 @@
 #define RKL_PRINTF_FORMAT(fmt, args)
 #endif
 
+// Whether an always-inline variadic function can pass its own arguments on
+// to another variadic one (GCC's __builtin_va_arg_pack); clang cannot.
+#if defined(__GNUC__) && !defined(__clang__)
+#define RKL_HAS_VA_ARG_PACK 1
+#else
+#define RKL_HAS_VA_ARG_PACK 0
+#endif
+
 //===----------------------------------------------------------------------===//
 // Texts
 //===----------------------------------------------------------------------===//

@@ -22,6 +22,17 @@ void TRQLogger::write(int level, const char *format, ...) const {
   va_end(args);
 }
 
+#if !RKL_HAS_VA_ARG_PACK
+void TRQLogger::log(int level, const char *format, ...) const {
+  if (level > m_threshold->load(std::memory_order_relaxed))
+    return;
+  va_list args;
+  va_start(args, format);
+  m_factory->vwrite(level, this, format, args);
+  va_end(args);
+}
+#endif
+
 void TRQLogger::vlog(int level, const char *format, va_list args) const {
   m_factory->vwrite(level, this, format, args);
 }

@@ -33,9 +33,10 @@ public:
   /// Writes one line at `level` with the message formatted by printf rules.
   /// The format must be a literal of the program: text from outside (files,
   /// options, replies) goes through a "%s" or through logText().
-  /// The threshold is tested where the message is logged: a message below it
-  /// costs a load and a comparison, not a call that first saves the
-  /// argument registers of a variadic function.
+  /// Where the compiler allows it, the threshold is tested where the message
+  /// is logged: a message below it costs a load and a comparison, not a call
+  /// that first saves the argument registers of a variadic function.
+#if RKL_HAS_VA_ARG_PACK
 #pragma GCC diagnostic push
   // The format is checked at the caller's literal, by this function's attribute.
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -44,6 +45,9 @@ public:
       write(level, format, __builtin_va_arg_pack());
   }
 #pragma GCC diagnostic pop
+#else
+  void log(int level, const char *format, ...) const RKL_PRINTF_FORMAT(3, 4);
+#endif
   /// log() after the threshold test.
   void write(int level, const char *format, ...) const RKL_PRINTF_FORMAT(3, 4);
   void vlog(int level, const char *format, va_list args) const RKL_PRINTF_FORMAT(3, 0);
