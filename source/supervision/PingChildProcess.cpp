@@ -306,16 +306,21 @@ bool PingChildProcess::stop(RKLThreadSemaphore *done) {
   // the flag.
   m_pStopDoneSema.store(done);
   s_logger->log(TRQLogLevel::Info, "Child process supervisor has been told to stop");
+  // A restart's stop exchange in flight is ended before the flag is raised:
+  // once the thread sees the flag it sends the stop sequence's own stop
+  // commands through the same actions, and those must not be cut short.
+  for (TRQChildProcess *child : childrenOf(m_pService))
+    if (auto *socketStop = dynamic_cast<TRQSockSendAction *>(child->getStopAction()))
+      socketStop->cancel(false);
   m_stopRequested.store(1);
   // An exchange in flight (a ping of a silent child may wait a minute) is
-  // ended, so that the stop need not wait for it.
-  // Nothing is pinged once a stop was accepted, so a ping that has not
-  // connected yet is refused too; a synchronous start that hangs is ended.
+  // ended, so that the stop need not wait for it. Nothing is pinged once a
+  // stop was accepted, so a ping that has not connected yet is refused too
+  // (after the flag: a ping cut short must find it, or it would count as a
+  // child that did not answer); a synchronous start that hangs is ended.
   for (TRQChildProcess *child : childrenOf(m_pService)) {
     if (TRQSockSendAction *ping = child->getPingAction())
       ping->cancel(true);
-    if (auto *socketStop = dynamic_cast<TRQSockSendAction *>(child->getStopAction()))
-      socketStop->cancel(false);
     if (TRQSpawnAction *start = child->getStartAction())
       start->cancel();
   }
