@@ -485,6 +485,8 @@ constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC
 
 /// Largest amount of undecrypted input kept: more than any TLS record.
 constexpr std::size_t kMaxInput = 64 * 1024;
+/// The record type of a TLS alert (the closing alert among them).
+constexpr unsigned char kAlertRecord = 21;
 
 class SChannelClient final : public TlsClient {
 public:
@@ -811,6 +813,7 @@ private:
                               {0, SECBUFFER_EMPTY, nullptr},
                               {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+      const bool alertRecord = static_cast<unsigned char>(m_cipher[0]) == kAlertRecord;
       SECURITY_STATUS status = DecryptMessage(&m_context, &description, 0, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE)
         return Io::WantRead;
@@ -818,6 +821,12 @@ private:
         reason = "DecryptMessage failed: " + statusText(status);
         return Io::Failed;
       }
+      // Some SChannel implementations (Wine's among them) accept the
+      // server's closing alert without reporting the context's end; an
+      // alert record that decrypted is genuine, so the connection's end
+      // after it is a clean one.
+      if (alertRecord)
+        m_alertReceived = true;
       std::vector<char> rest;
       for (const SecBuffer &buffer : buffers) {
         if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
@@ -879,6 +888,10 @@ private:
       if (!m_plain.empty())
         return Io::Done;
       io = receive(m_cipher, reason);
+      if (io == Io::Closed && m_alertReceived) {
+        m_closed = true;
+        return Io::Closed;
+      }
       if (io == Io::Closed) {
         // The connection ended without the server's closing alert: the
         // stream was cut short, which is never a clean end.
@@ -898,6 +911,7 @@ private:
   bool m_established = false;
   bool m_needInput = false;
   bool m_closed = false;
+  bool m_alertReceived = false; ///< an authenticated alert record arrived
   int m_credentialRounds = 0;
   bool m_sizesKnown = false;
   SecPkgContext_StreamSizes m_sizes{};
