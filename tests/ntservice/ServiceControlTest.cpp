@@ -534,7 +534,7 @@ TEST(ServiceControlSlow, TimeLimitsAndChildrenThatNeverAnswer) {
   ASSERT_EQ(service.command({"-im"}), 0);
   ASSERT_EQ(service.command({"-start"}), 0) << service.log("start");
   int slow = service.childPid("slow");
-  EXPECT_EQ(service.command({"-stop", "-timeLimitSec=0"}), Failed);
+  EXPECT_EQ(service.command({"-stop", "-timeLimitSec=0"}), Failed) << service.log("run");
   EXPECT_NE(service.log("stop").find("Failed to stop service \"" + service.name() + "\", within specified time limit."),
             std::string::npos)
       << service.log("stop");
